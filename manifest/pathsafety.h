@@ -1,0 +1,14 @@
+#ifndef PATHSAFETY_H
+#define PATHSAFETY_H
+
+#include <QString>
+
+namespace vt3 {
+
+// True when a path taken from the manifest stays inside the directory it is
+// meant relative to.
+bool isSafeRelativePath(const QString &path);
+
+} // namespace vt3
+
+#endif // PATHSAFETY_H

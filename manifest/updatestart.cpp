@@ -1,0 +1,5 @@
+#include "updateclient.h"
+
+void UpdateClient::update()
+{
+}

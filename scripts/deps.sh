@@ -1,0 +1,16 @@
+# Sourced by the scripts: installs the Debian packages the build, the tests
+# and the demo need, when any of them is missing.
+VT3_PACKAGES="cmake g++ make qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0"
+
+vt3_install_deps() {
+    local missing=""
+    for p in $VT3_PACKAGES "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    echo "Installing:$missing"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+}

@@ -1,0 +1,6 @@
+#include "updateclient.h"
+
+bool UpdateClient::isClientRunning()
+{
+    return false;
+}

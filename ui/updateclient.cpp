@@ -1,0 +1,97 @@
+#include "updateclient.h"
+
+#include "releasedversion.h"
+#include "ui_updateclient.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QEvent>
+#include <QLayout>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+// How long the window waits for the version server before it says so.
+constexpr int VersionTimeoutMs = 10000;
+// How long a manifest request may go without a single byte.
+constexpr int ConfigTimeoutMs = 10000;
+} // namespace
+
+UpdateClient::UpdateClient(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::UpdateClient)
+    , versionReceived(false)
+    , configTimeout(ConfigTimeoutMs)
+    , completedBytes(0)
+    , totalBytes(0)
+    , currentReceived(0)
+    , attempts(0)
+    , mirrorRetries(0)
+    , updateFinished(false)
+    , configReply(nullptr)
+    , clientProcess(nullptr)
+    , versionShown(false)
+    , currentExpectedSize(-1)
+    , currentWritten(0)
+{
+    platform = QStringLiteral("win32");
+
+    ui->setupUi(this);
+    ui->details->hide();
+    // The window follows the log being shown or hidden and cannot be resized.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    ui->btnStart->setEnabled(false);
+    ui->btnRun->hide();
+    updateFinished = false;
+
+    connect(ui->btnDetails, &QPushButton::toggled, ui->details, &QWidget::setVisible);
+    connect(ui->copyright, &QLabel::linkActivated, this, &UpdateClient::openUrl);
+    connect(ui->btnStart, &QPushButton::clicked, this, &UpdateClient::update);
+
+    versionReceived = false;
+
+    auto *version = new releasedVersion(this);
+    connect(version, &releasedVersion::finished, this, &UpdateClient::showLastedVersion);
+    QTimer::singleShot(VersionTimeoutMs, this, &UpdateClient::checkRetrieveVersion);
+}
+
+UpdateClient::~UpdateClient()
+{
+    delete ui;
+}
+
+void UpdateClient::closeEvent(QCloseEvent *event)
+{
+    if (updateFinished) {
+        event->accept();
+        return;
+    }
+    const QMessageBox::StandardButton answer =
+        QMessageBox::question(this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+                              QMessageBox::Yes | QMessageBox::No);
+    if (answer != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    // Whatever was half written stays in the work directory; the next run
+    // tells complete files from broken ones by their digest.
+    outputFile.close();
+    event->accept();
+}
+
+void UpdateClient::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        ui->retranslateUi(this);
+}
+
+void UpdateClient::message(QString text)
+{
+    ui->details->appendHtml(text);
+}
+
+void UpdateClient::openUrl(QString link)
+{
+    QDesktopServices::openUrl(QUrl(link, QUrl::TolerantMode));
+}

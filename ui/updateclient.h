@@ -1,0 +1,109 @@
+#ifndef UPDATECLIENT_H
+#define UPDATECLIENT_H
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMainWindow>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVector>
+
+namespace Ui {
+class UpdateClient;
+}
+
+class QCloseEvent;
+class QEvent;
+
+// The main window, and at the same time the one holder of an update run's
+// state. Every step of a run is one private slot; the steps are spread over
+// ui/, version/, manifest/ and install/ by what they deal with.
+class UpdateClient : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateClient(QWidget *parent = nullptr);
+    ~UpdateClient() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private slots:
+    void update();
+    void showLastedVersion(QString &reply);
+    void slotProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void message(QString text);
+    void processIni();
+    void startNextDownload();
+    void allFinished();
+    void startNextGzip();
+    void copyFiles();
+    void gzipError(QProcess::ProcessError error);
+    void runVT3();
+    void openUrl(QString link);
+    void downloading(QUrl &url);
+    void downloadTo(QString path);
+    void nextConfigFile();
+    void confDownloadFinished();
+    void downloadReadyRead();
+    void error(QNetworkReply::NetworkError code);
+    void confError(QNetworkReply::NetworkError code);
+    void checkDownload();
+    void checkRetrieveVersion();
+
+private:
+    bool isClientRunning();
+    bool openOutputFile(const QString &path);
+    bool prepareTempDir();
+    bool isDownloaded(QFile &file);
+    QString formatSize(double bytes);
+    void removeDirContents(QDir dir);
+
+    Ui::UpdateClient *ui;
+    bool versionReceived;
+    int configTimeout;
+    QString platform;
+    QStringList versionInfo;
+    qint64 completedBytes;
+    qint64 totalBytes;
+    int currentReceived;
+    QElapsedTimer speedTimer;
+    QFile outputFile;
+    QString mirrorUrl;
+    QString releaseUrl;
+    int attempts;
+    int mirrorRetries;
+    QString configFile;
+    QMap<QString, int> mirrors;
+    QDir tempDir;
+    bool updateFinished;
+    QMap<QString, int> deleteList;
+    QNetworkAccessManager networkManager;
+    QNetworkReply *configReply;
+    QMap<QString, QString> releaseFiles;
+    QString lastExtracted;
+    QMap<QString, QVector<QString>> downloadQueue;
+    QProcess *clientProcess;
+
+    // State beyond the run's core members, kept for the safety checks.
+    // A later reply must not change the release a run is fetching.
+    bool versionShown;
+    // Announced size of the release file in flight; a transfer that passes
+    // it is cut off, so a hostile mirror cannot fill the disk.
+    qint64 currentExpectedSize;
+    // Bytes written by the transfer in flight.
+    qint64 currentWritten;
+
+    // Tests reach the run's state through this one friend.
+    friend class UpdateClientProbe;
+};
+
+#endif // UPDATECLIENT_H

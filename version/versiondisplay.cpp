@@ -1,0 +1,10 @@
+#include "updateclient.h"
+
+void UpdateClient::showLastedVersion(QString &reply)
+{
+    Q_UNUSED(reply);
+}
+
+void UpdateClient::checkRetrieveVersion()
+{
+}
