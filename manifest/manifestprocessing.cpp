@@ -1,5 +1,124 @@
 #include "updateclient.h"
 
+#include "pathsafety.h"
+
+#include <QSettings>
+
+namespace {
+
+// Fields of a descriptor, "md5::size::unpacked size::unpacked md5::name".
+constexpr int DescriptorFields = 5;
+constexpr int SizeField = 1;
+constexpr int InstallNameField = 4;
+const QLatin1String FieldSeparator("::");
+
+// A descriptor the program can use whole: every field present, a size that
+// is not negative, and key and install name that stay inside their
+// directories. Anything else makes the manifest unusable, so nothing of it
+// is ever fetched, written or deleted.
+bool isUsableEntry(const QString &key, const QStringList &fields)
+{
+    if (fields.size() < DescriptorFields)
+        return false;
+    if (fields.at(SizeField).toInt() < 0)
+        return false;
+    return vt3::isSafeRelativePath(key) && vt3::isSafeRelativePath(fields.at(InstallNameField));
+}
+
+// The two file groups as read, kept apart from the run until the whole
+// manifest has been found usable.
+struct FileGroups
+{
+    bool usable = true;
+    QMap<QString, QVector<QString>> queue;
+    QMap<QString, QString> files;
+    qint64 bytes = 0;
+};
+
+FileGroups readFileGroups(QSettings &manifest, const QStringList &groups)
+{
+    FileGroups read;
+    for (const QString &group : groups) {
+        manifest.beginGroup(group);
+        QVector<QString> keys;
+        const QStringList entries = manifest.allKeys();
+        for (const QString &key : entries) {
+            const QString descriptor = manifest.value(key).toString();
+            const QStringList fields = descriptor.split(FieldSeparator, Qt::KeepEmptyParts);
+            if (!isUsableEntry(key, fields)) {
+                read.usable = false;
+                return read;
+            }
+            read.bytes += fields.at(SizeField).toInt();
+            keys.append(key);
+            // A key in both groups keeps the descriptor read last.
+            read.files.insert(key, descriptor);
+        }
+        read.queue.insert(group, keys);
+        manifest.endGroup();
+    }
+    return read;
+}
+
+// False when a path to delete points outside the application directory.
+bool readDeleteGroup(QSettings &manifest, QMap<QString, int> &removals)
+{
+    manifest.beginGroup(QStringLiteral("delete"));
+    const QStringList paths = manifest.allKeys();
+    for (const QString &path : paths) {
+        if (!vt3::isSafeRelativePath(path))
+            return false;
+        removals.insert(path, manifest.value(path).toInt());
+    }
+    manifest.endGroup();
+    return true;
+}
+
+} // namespace
+
 void UpdateClient::processIni()
 {
+    if (outputFile.isOpen())
+        outputFile.close();
+    if (configReply) {
+        configReply->deleteLater();
+        configReply = nullptr;
+    }
+
+    QSettings manifest(tempDir.path() + QLatin1Char('/') + configFile, QSettings::IniFormat);
+    const QString notCorrect = tr("<font color=red>%1 not correct.</font>").arg(configFile);
+
+    const FileGroups read =
+        readFileGroups(manifest, {QStringLiteral("common_client"), QStringLiteral("bin_%1").arg(platform)});
+    if (!read.usable) {
+        message(notCorrect);
+        return;
+    }
+
+    const auto takeFileGroups = [&] {
+        for (auto it = read.queue.cbegin(); it != read.queue.cend(); ++it)
+            downloadQueue.insert(it.key(), it.value());
+        for (auto it = read.files.cbegin(); it != read.files.cend(); ++it)
+            releaseFiles.insert(it.key(), it.value());
+        totalBytes += read.bytes;
+    };
+
+    // A manifest that announces nothing is refused after its lists are
+    // taken; its delete group is not even read.
+    if (totalBytes + read.bytes == 0) {
+        takeFileGroups();
+        message(notCorrect);
+        return;
+    }
+
+    QMap<QString, int> removals;
+    if (!readDeleteGroup(manifest, removals)) {
+        message(notCorrect);
+        return;
+    }
+    takeFileGroups();
+    for (auto it = removals.cbegin(); it != removals.cend(); ++it)
+        deleteList.insert(it.key(), it.value());
+
+    startNextDownload();
 }

@@ -1,0 +1,179 @@
+// The process list stand-in of non-Windows builds, run against real
+// processes: copies of sleep under the chat client's name.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char NoTasks[] = "INFO: No tasks are running which match the specified criteria.";
+
+struct ToolResult
+{
+    int exitCode = -1;
+    QStringList lines;
+    QByteArray errors;
+};
+
+ToolResult runTool(const QStringList &args)
+{
+    ToolResult result;
+    QProcess tool;
+    tool.start(vt3test::buildFile(QStringLiteral("tasklist.exe")), args);
+    if (!tool.waitForFinished(10000))
+        return result;
+    result.exitCode = tool.exitCode();
+    result.lines = QString::fromLocal8Bit(tool.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    result.errors = tool.readAllStandardError();
+    return result;
+}
+
+QStringList query(const QString &name)
+{
+    return {QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq ") + name, QStringLiteral("/FO"), QStringLiteral("CSV"),
+            QStringLiteral("/NH")};
+}
+
+} // namespace
+
+class TestTasklist : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void matches_data();
+    void matches();
+    void noMatch();
+    void otherCommandLines_data();
+    void otherCommandLines();
+
+private:
+    qint64 startProcess(const QString &fileName);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+void TestTasklist::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+}
+
+void TestTasklist::cleanup()
+{
+    for (auto &p : processes) {
+        p->kill();
+        p->waitForFinished();
+    }
+    processes.clear();
+    dir.reset();
+}
+
+qint64 TestTasklist::startProcess(const QString &fileName)
+{
+    const QString path = dir->path() + QLatin1Char('/') + fileName;
+    if (!QFile::exists(path)) {
+        QFile::copy(QStringLiteral("/bin/sleep"), path);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    processes.emplace_back(new QProcess);
+    processes.back()->start(path, {QStringLiteral("30")});
+    processes.back()->waitForStarted();
+    return processes.back()->processId();
+}
+
+void TestTasklist::matches_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("asked");
+
+    QTest::newRow("one process") << QStringLiteral("vt3client_win32.exe") << 1 << QStringLiteral("vt3client_win32.exe");
+    QTest::newRow("two processes") << QStringLiteral("vt3client_win32.exe") << 2
+                                   << QStringLiteral("vt3client_win32.exe");
+    // The filter ignores case; the answer keeps the file's own spelling.
+    QTest::newRow("file in other case") << QStringLiteral("VT3Client_Win32.exe") << 1
+                                        << QStringLiteral("vt3client_win32.exe");
+    QTest::newRow("asked in other case") << QStringLiteral("vt3client_win32.exe") << 1
+                                         << QStringLiteral("VT3CLIENT_WIN32.EXE");
+}
+
+void TestTasklist::matches()
+{
+    QFETCH(QString, fileName);
+    QFETCH(int, count);
+    QFETCH(QString, asked);
+
+    QStringList pids;
+    for (int i = 0; i < count; ++i)
+        pids << QString::number(startProcess(fileName));
+    // Another program must not show up.
+    startProcess(QStringLiteral("vt3client_win32.exe.old"));
+
+    const ToolResult result = runTool(query(asked));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.lines.size(), count);
+    const QRegularExpression shape(QStringLiteral("^\"([^\"]+)\",\"(\\d+)\",\"Console\",\"1\",\"(\\d+) K\"$"));
+    QStringList seenPids;
+    for (const QString &line : result.lines) {
+        const QRegularExpressionMatch match = shape.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        QCOMPARE(match.captured(1), fileName);
+        QVERIFY(match.captured(3).toLongLong() > 0);
+        seenPids << match.captured(2);
+    }
+    seenPids.sort();
+    pids.sort();
+    QCOMPARE(seenPids, pids);
+}
+
+void TestTasklist::noMatch()
+{
+    startProcess(QStringLiteral("vt3client_win32.exe.old"));
+    const ToolResult result = runTool(query(QStringLiteral("vt3client_win32.exe")));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.lines, QStringList{QLatin1String(NoTasks)});
+}
+
+void TestTasklist::otherCommandLines_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no arguments") << QStringList();
+    QTest::newRow("no header switch missing") << QStringList{
+        QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq a.exe"), QStringLiteral("/FO"), QStringLiteral("CSV")};
+    QTest::newRow("other filter") << QStringList{QStringLiteral("/fi"), QStringLiteral("PID eq 1"),
+                                                 QStringLiteral("/FO"), QStringLiteral("CSV"), QStringLiteral("/NH")};
+    QTest::newRow("other format") << QStringList{QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq a.exe"),
+                                                 QStringLiteral("/FO"), QStringLiteral("LIST"), QStringLiteral("/NH")};
+    QTest::newRow("filter split up") << QStringList{
+        QStringLiteral("/fi"), QStringLiteral("IMAGENAME"), QStringLiteral("eq"), QStringLiteral("a.exe"),
+        QStringLiteral("/FO"), QStringLiteral("CSV"),       QStringLiteral("/NH")};
+    QTest::newRow("no name") << QStringList{QStringLiteral("/fi"), QStringLiteral("IMAGENAME eq "),
+                                            QStringLiteral("/FO"), QStringLiteral("CSV"), QStringLiteral("/NH")};
+}
+
+void TestTasklist::otherCommandLines()
+{
+    QFETCH(QStringList, args);
+    const ToolResult result = runTool(args);
+    // Nothing on standard output that a caller could take for an answer.
+    QVERIFY(result.exitCode != 0);
+    QCOMPARE(result.lines, QStringList());
+    QVERIFY(!result.errors.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestTasklist)
+#include "tst_tasklist.moc"

@@ -1,0 +1,452 @@
+// The run's work directory below the system temp directory, the files the
+// run opens there, and the progress display.
+
+#include "appdir.h"
+#include "testsupport.h"
+#include "ui_updateclient.h"
+#include "updateclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class UpdateClientProbe
+{
+public:
+    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
+    static void enterSystemTemp(UpdateClient &c, const QString &path)
+    {
+        c.tempDir = QDir(path);
+        c.configFile = QStringLiteral("client_win32.ini");
+    }
+    static QString tempDir(UpdateClient &c) { return c.tempDir.path(); }
+    static bool prepareTempDir(UpdateClient &c) { return c.prepareTempDir(); }
+    static bool openOutputFile(UpdateClient &c, const QString &path) { return c.openOutputFile(path); }
+    static QFile &outputFile(UpdateClient &c) { return c.outputFile; }
+    static void downloadTo(UpdateClient &c, const QString &path) { c.downloadTo(path); }
+    static void downloading(UpdateClient &c, QUrl url) { c.downloading(url); }
+    static void setReleaseUrl(UpdateClient &c, const QString &url) { c.releaseUrl = url; }
+    static QString formatSize(UpdateClient &c, double bytes) { return c.formatSize(bytes); }
+    static void startRunClock(UpdateClient &c, qint64 completed, qint64 total)
+    {
+        c.completedBytes = completed;
+        c.totalBytes = total;
+        c.speedTimer.start();
+    }
+    static qint64 elapsed(UpdateClient &c) { return c.speedTimer.elapsed(); }
+    static void slotProgress(UpdateClient &c, qint64 received, qint64 total) { c.slotProgress(received, total); }
+    static qint64 completedBytes(UpdateClient &c) { return c.completedBytes; }
+    static int currentReceived(UpdateClient &c) { return c.currentReceived; }
+};
+
+namespace {
+
+const char Manifest[] = "[common_client]\nreadme.txt.z=0123456789abcdef0123456789abcdef::100::120::"
+                        "0123456789abcdef0123456789abcdef::readme.txt\n";
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool makeDir(const QString &path, mode_t mode)
+{
+    if (::mkdir(QFile::encodeName(path).constData(), mode) != 0)
+        return false;
+    return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode;
+}
+
+} // namespace
+
+class TestWorkDir : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void firstRunMakesPrivateDir();
+    void choice_data();
+    void choice();
+    void firstListedOfTwoEqualWins();
+    void unreadableFreshManifest();
+
+    void plantedManifestLinkIsNotFollowed();
+    void linkBelowWorkDirIsRefused();
+    void missingSubdirectoriesAreCreated();
+    void obstacleInTheWay();
+
+    void downloadTo_data();
+    void downloadTo();
+    void downloadingStripsReleaseUrl();
+
+    void formatSize_data();
+    void formatSize();
+    void progress_data();
+    void progress();
+    void speedUsesRunClock();
+
+private:
+    QString temp() const { return systemTemp->path(); }
+    QString fresh() const { return temp() + QStringLiteral("/client_win32.ini"); }
+
+    std::unique_ptr<QTemporaryDir> systemTemp;
+    std::unique_ptr<QTemporaryDir> outside;
+    std::unique_ptr<UpdateClient> client;
+};
+
+void TestWorkDir::init()
+{
+    systemTemp.reset(new QTemporaryDir);
+    outside.reset(new QTemporaryDir);
+    QVERIFY(systemTemp->isValid() && outside->isValid());
+    client.reset(new UpdateClient);
+    UpdateClientProbe::enterSystemTemp(*client, temp());
+}
+
+void TestWorkDir::cleanup()
+{
+    client.reset();
+    systemTemp.reset();
+    outside.reset();
+}
+
+void TestWorkDir::firstRunMakesPrivateDir()
+{
+    QVERIFY(writeFile(fresh(), Manifest));
+    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
+
+    const QString work = temp() + QStringLiteral("/voxtera_temp_0");
+    QCOMPARE(UpdateClientProbe::tempDir(*client), work);
+    QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
+    QVERIFY(!QFile::exists(fresh()));
+    QCOMPARE(modeOf(work) & 07777, mode_t(0700));
+    QVERIFY(S_ISDIR(modeOf(work)));
+    QCOMPARE(vt3test::logLines(*client), QStringList());
+}
+
+// kind: what stands at voxtera_temp_0 before the run (with the run's
+// manifest unless the kind says otherwise).
+void TestWorkDir::choice_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<bool>("resumed");
+
+    QTest::newRow("same manifest") << "same"
+                                   << "voxtera_temp_0" << true;
+    QTest::newRow("one byte differs") << "differs"
+                                      << "voxtera_temp_1" << false;
+    QTest::newRow("old manifest empty") << "empty"
+                                        << "voxtera_temp_1" << false;
+    QTest::newRow("no manifest") << "none"
+                                 << "voxtera_temp_1" << false;
+    QTest::newRow("plain file") << "file"
+                                << "voxtera_temp_1" << false;
+    QTest::newRow("link to a dir with the manifest") << "link"
+                                                     << "voxtera_temp_1" << false;
+    QTest::newRow("dangling link") << "dangling"
+                                   << "voxtera_temp_1" << false;
+    QTest::newRow("group-writable") << "group"
+                                    << "voxtera_temp_1" << false;
+    QTest::newRow("writable by others") << "others"
+                                        << "voxtera_temp_1" << false;
+    QTest::newRow("owned by someone else") << "foreign"
+                                           << "voxtera_temp_1" << false;
+}
+
+void TestWorkDir::choice()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, chosen);
+    QFETCH(bool, resumed);
+
+    const QString old = temp() + QStringLiteral("/voxtera_temp_0");
+    const QString oldManifest = old + QStringLiteral("/client_win32.ini");
+    QByteArray oldContent = Manifest;
+    QVERIFY(writeFile(fresh(), Manifest));
+
+    if (kind == QLatin1String("file")) {
+        QVERIFY(writeFile(old, Manifest));
+    } else if (kind == QLatin1String("link") || kind == QLatin1String("dangling")) {
+        const QString target = outside->path() + QStringLiteral("/real");
+        if (kind == QLatin1String("link")) {
+            QVERIFY(makeDir(target, 0700));
+            QVERIFY(writeFile(target + QStringLiteral("/client_win32.ini"), Manifest));
+        }
+        QVERIFY(QFile::link(target, old));
+    } else {
+        const mode_t mode = kind == QLatin1String("group") ? 0770 : kind == QLatin1String("others") ? 0707 : 0700;
+        QVERIFY(makeDir(old, mode));
+        if (kind == QLatin1String("differs"))
+            oldContent[int(oldContent.size()) - 2] = 'X';
+        if (kind == QLatin1String("empty"))
+            oldContent.clear();
+        if (kind != QLatin1String("none"))
+            QVERIFY(writeFile(oldManifest, oldContent));
+        if (kind == QLatin1String("foreign")) {
+            if (::geteuid() != 0)
+                QSKIP("giving a directory to another user needs root");
+            QCOMPARE(::chown(QFile::encodeName(old).constData(), 65534, 65534), 0);
+        }
+    }
+
+    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
+    const QString work = temp() + QLatin1Char('/') + chosen;
+    QCOMPARE(UpdateClientProbe::tempDir(*client), work);
+    QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
+    QVERIFY(!QFile::exists(fresh()));
+    QCOMPARE(vt3test::logLines(*client),
+             resumed ? QStringList{QStringLiteral("Resume broken downloads...")} : QStringList());
+
+    if (!resumed) {
+        // The directory that was passed over is left as it was.
+        QCOMPARE(modeOf(work) & 07777, mode_t(0700));
+        if (kind == QLatin1String("link"))
+            QCOMPARE(QDir(outside->path() + QStringLiteral("/real")).entryList(QDir::Files),
+                     QStringList{QStringLiteral("client_win32.ini")});
+        else if (kind != QLatin1String("file") && kind != QLatin1String("dangling") && kind != QLatin1String("none"))
+            QCOMPARE(readFile(oldManifest), oldContent);
+    }
+}
+
+void TestWorkDir::firstListedOfTwoEqualWins()
+{
+    QVERIFY(writeFile(fresh(), Manifest));
+    for (const char *name : {"voxtera_temp_4", "voxtera_temp_7"}) {
+        const QString dir = temp() + QLatin1Char('/') + QLatin1String(name);
+        QVERIFY(makeDir(dir, 0700));
+        QVERIFY(writeFile(dir + QStringLiteral("/client_win32.ini"), Manifest));
+    }
+    const QStringList listed =
+        QDir(temp()).entryList({QStringLiteral("voxtera_temp_*")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+    QCOMPARE(listed.size(), 2);
+    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
+    QCOMPARE(UpdateClientProbe::tempDir(*client), temp() + QLatin1Char('/') + listed.first());
+}
+
+void TestWorkDir::unreadableFreshManifest()
+{
+    // Old work directories exist, but the fresh manifest is gone.
+    QVERIFY(makeDir(temp() + QStringLiteral("/voxtera_temp_0"), 0700));
+    QVERIFY(!UpdateClientProbe::prepareTempDir(*client));
+    QCOMPARE(UpdateClientProbe::tempDir(*client), temp());
+}
+
+void TestWorkDir::plantedManifestLinkIsNotFollowed()
+{
+    const QString victim = outside->path() + QStringLiteral("/victim");
+    QVERIFY(writeFile(victim, "precious"));
+    QVERIFY(QFile::link(victim, fresh()));
+
+    QVERIFY(UpdateClientProbe::openOutputFile(*client, fresh()));
+    QFile &out = UpdateClientProbe::outputFile(*client);
+    QCOMPARE(out.fileName(), fresh());
+    QCOMPARE(out.write("manifest"), qint64(8));
+    out.close();
+
+    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QVERIFY(!QFileInfo(fresh()).isSymLink());
+    QCOMPARE(readFile(fresh()), QByteArray("manifest"));
+}
+
+void TestWorkDir::linkBelowWorkDirIsRefused()
+{
+    const QString work = temp() + QStringLiteral("/voxtera_temp_0");
+    QVERIFY(makeDir(work, 0700));
+    UpdateClientProbe::enterSystemTemp(*client, work);
+    QVERIFY(QFile::link(outside->path(), work + QStringLiteral("/sub")));
+
+    const QString target = work + QStringLiteral("/sub/deeper/file.z");
+    QVERIFY(!UpdateClientProbe::openOutputFile(*client, target));
+    QCOMPARE(vt3test::logLinesMarked(*client),
+             QStringList{QStringLiteral("red:write file ") + target + QStringLiteral(" error")});
+    QCOMPARE(QDir(outside->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestWorkDir::missingSubdirectoriesAreCreated()
+{
+    const QString work = temp() + QStringLiteral("/voxtera_temp_0");
+    QVERIFY(makeDir(work, 0700));
+    UpdateClientProbe::enterSystemTemp(*client, work);
+    // A file link planted at the target is replaced, not written through.
+    QVERIFY(makeDir(work + QStringLiteral("/a"), 0700));
+    const QString victim = outside->path() + QStringLiteral("/victim");
+    QVERIFY(writeFile(victim, "precious"));
+    QVERIFY(QFile::link(victim, work + QStringLiteral("/a/first.z")));
+
+    QVERIFY(UpdateClientProbe::openOutputFile(*client, work + QStringLiteral("/a/first.z")));
+    UpdateClientProbe::outputFile(*client).write("one");
+    QVERIFY(UpdateClientProbe::openOutputFile(*client, work + QStringLiteral("/a/b/c/second.z")));
+    UpdateClientProbe::outputFile(*client).write("two");
+    UpdateClientProbe::outputFile(*client).close();
+
+    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(readFile(work + QStringLiteral("/a/first.z")), QByteArray("one"));
+    QCOMPARE(readFile(work + QStringLiteral("/a/b/c/second.z")), QByteArray("two"));
+    QVERIFY(S_ISDIR(modeOf(work + QStringLiteral("/a/b/c"))));
+    QCOMPARE(vt3test::logLines(*client), QStringList());
+}
+
+void TestWorkDir::obstacleInTheWay()
+{
+    // A directory where the manifest should go cannot be opened or removed.
+    QVERIFY(makeDir(fresh(), 0700));
+    QVERIFY(writeFile(fresh() + QStringLiteral("/keep"), "x"));
+    QVERIFY(!UpdateClientProbe::openOutputFile(*client, fresh()));
+    QCOMPARE(vt3test::logLinesMarked(*client),
+             QStringList{QStringLiteral("red:write file ") + fresh() + QStringLiteral(" error")});
+    QVERIFY(!UpdateClientProbe::outputFile(*client).isOpen());
+}
+
+void TestWorkDir::downloadTo_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("manifest") << "@/client_win32.ini"
+                              << "client_win32.ini";
+    QTest::newRow("key with dirs") << "@/data/sub/x.dll.z"
+                                   << "data/sub/x.dll.z";
+    QTest::newRow("outside") << "/elsewhere/file.z"
+                             << "/elsewhere/file.z";
+    QTest::newRow("prefix without slash") << "@x/file.z"
+                                          << "@x/file.z";
+    QTest::newRow("markup shown as text") << "@/<b>bold</b>&amp;.z"
+                                          << "<b>bold</b>&amp;.z";
+}
+
+void TestWorkDir::downloadTo()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, shown);
+    path.replace(QLatin1Char('@'), temp());
+    shown.replace(QLatin1Char('@'), temp());
+    UpdateClientProbe::downloadTo(*client, path);
+    QCOMPARE(vt3test::logLines(*client), QStringList{QStringLiteral("Downloading ") + shown + QStringLiteral("...")});
+}
+
+void TestWorkDir::downloadingStripsReleaseUrl()
+{
+    UpdateClientProbe::setReleaseUrl(*client, QStringLiteral("http://127.0.0.1:8/m/1733650000/"));
+    UpdateClientProbe::downloading(*client,
+                                   QUrl(QStringLiteral("http://127.0.0.1:8/m/1733650000/common_client/a b.z")));
+    QCOMPARE(vt3test::logLines(*client), QStringList{QStringLiteral("Downloading common_client/a%20b.z...")});
+}
+
+void TestWorkDir::formatSize_data()
+{
+    QTest::addColumn<double>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0") << 0.0 << "0 Byte";
+    QTest::newRow("1000") << 1000.0 << "1000 Byte";
+    QTest::newRow("1023") << 1023.0 << "1023 Byte";
+    QTest::newRow("1024") << 1024.0 << "1 KB";
+    QTest::newRow("2048") << 2048.0 << "2 KB";
+    QTest::newRow("1048575") << 1048575.0 << "1024 KB";
+    QTest::newRow("1048576") << 1048576.0 << "1.00 MB";
+    QTest::newRow("1572864") << 1572864.0 << "1.50 MB";
+    QTest::newRow("5368709120") << 5368709120.0 << "5120.00 MB";
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << "nan MB";
+}
+
+void TestWorkDir::formatSize()
+{
+    QFETCH(double, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(UpdateClientProbe::formatSize(*client, bytes), text);
+}
+
+void TestWorkDir::progress_data()
+{
+    QTest::addColumn<qint64>("completedBefore");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<int>("barBefore");
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("transferTotal");
+    QTest::addColumn<int>("bar");
+    QTest::addColumn<QString>("completedText");
+    QTest::addColumn<qint64>("completedAfter");
+
+    QTest::newRow("manifest, no total yet")
+        << qint64(0) << qint64(0) << 0 << qint64(300) << qint64(-1) << 0 << "300 Byte" << qint64(0);
+    QTest::newRow("manifest, last report")
+        << qint64(0) << qint64(0) << 0 << qint64(300) << qint64(300) << 0 << "300 Byte" << qint64(300);
+    QTest::newRow("over the run's total")
+        << qint64(0) << qint64(2000) << 0 << qint64(300) << qint64(1000) << 15 << "300 Byte/2 KB" << qint64(0);
+    QTest::newRow("final report counts once")
+        << qint64(500) << qint64(2000) << 0 << qint64(1000) << qint64(1000) << 75 << "1 KB/2 KB" << qint64(1500);
+    QTest::newRow("unknown size adds nothing")
+        << qint64(500) << qint64(2000) << 0 << qint64(1000) << qint64(-1) << 75 << "1 KB/2 KB" << qint64(500);
+    QTest::newRow("past 100 keeps the bar")
+        << qint64(1900) << qint64(2000) << 97 << qint64(300) << qint64(-1) << 97 << "2 KB/2 KB" << qint64(1900);
+}
+
+void TestWorkDir::progress()
+{
+    QFETCH(qint64, completedBefore);
+    QFETCH(qint64, total);
+    QFETCH(int, barBefore);
+    QFETCH(qint64, received);
+    QFETCH(qint64, transferTotal);
+    QFETCH(int, bar);
+    QFETCH(QString, completedText);
+    QFETCH(qint64, completedAfter);
+
+    Ui::UpdateClient *ui = UpdateClientProbe::ui(*client);
+    ui->progressBar->setValue(barBefore);
+    UpdateClientProbe::startRunClock(*client, completedBefore, total);
+    UpdateClientProbe::slotProgress(*client, received, transferTotal);
+
+    QCOMPARE(ui->progressBar->value(), bar);
+    QCOMPARE(ui->completed->text(), completedText);
+    QCOMPARE(UpdateClientProbe::completedBytes(*client), completedAfter);
+    QCOMPARE(UpdateClientProbe::currentReceived(*client), int(received));
+}
+
+void TestWorkDir::speedUsesRunClock()
+{
+    UpdateClientProbe::startRunClock(*client, 0, 0);
+    QTest::qWait(250);
+    const qint64 before = UpdateClientProbe::elapsed(*client);
+    UpdateClientProbe::slotProgress(*client, 3000000, -1);
+    const qint64 after = UpdateClientProbe::elapsed(*client);
+
+    // The received bytes over the time since the run started.
+    QStringList possible;
+    for (qint64 ms = before; ms <= after; ++ms)
+        possible << UpdateClientProbe::formatSize(*client, 3000000 * 1000.0 / double(ms)) + QStringLiteral("/s");
+    const QString shown = UpdateClientProbe::ui(*client)->downloadSpeed->text();
+    QVERIFY2(possible.contains(shown), qPrintable(shown));
+}
+
+QTEST_MAIN(TestWorkDir)
+#include "tst_workdir.moc"
