@@ -1,25 +1,105 @@
 #include "releasedversion.h"
 
+#include <QDebug>
+#include <QTimer>
 #include <QUdpSocket>
+
+namespace {
+// The server listens here, and the client tries this port first for its own
+// end so that a firewall rule for one port covers both directions.
+constexpr quint16 VersionPort = 17384;
+// Another updater (or a test) may hold the first port; walking a hundred
+// further ports is plenty for the few instances one machine runs.
+constexpr quint16 ExtraLocalPorts = 100;
+// QHostAddress::toString() of an IPv4 address has four dotted parts.
+constexpr int Ipv4Parts = 4;
+} // namespace
 
 releasedVersion::releasedVersion(QObject *parent)
     : QObject(parent)
     , hostName(QStringLiteral(VT3_VERSION_HOST))
-    , port(17384)
+    , port(VersionPort)
     , requestText(QStringLiteral("3"))
     , udpSocket(nullptr)
 {
+    // The lookup worker hands its result over by a queued call.
+    qRegisterMetaType<QHostInfo>("QHostInfo");
+    QHostInfo::lookupHost(hostName, this, &releasedVersion::getFirstAddr);
 }
 
 void releasedVersion::getFirstAddr(QHostInfo info)
 {
-    Q_UNUSED(info);
+    if (info.error() != QHostInfo::NoError)
+        return;
+
+    const QList<QHostAddress> addresses = info.addresses();
+    for (const QHostAddress &address : addresses) {
+        const QString text = address.toString();
+        // Any colon means an IPv6 form, IPv4-mapped ones included; the
+        // server only ever listens on IPv4.
+        if (text.split(QLatin1Char(':'), Qt::KeepEmptyParts).size() > 1)
+            continue;
+        if (text.split(QLatin1Char('.'), Qt::KeepEmptyParts).size() != Ipv4Parts)
+            continue;
+        serverAddress = address;
+        qDebug() << addresses.size() << "IP:" << serverAddress.toString();
+        // Leave the lookup's slot before any socket work starts.
+        QTimer::singleShot(0, this, &releasedVersion::initSocket);
+        return;
+    }
 }
 
 void releasedVersion::initSocket()
 {
+    udpSocket = new QUdpSocket(this);
+    const QByteArray request = requestText.toLocal8Bit();
+
+    for (int offset = 0; offset <= ExtraLocalPorts; ++offset) {
+        const quint16 localPort = static_cast<quint16>(port + offset);
+        if (!udpSocket->bind(localPort, QAbstractSocket::DefaultForPlatform))
+            continue;
+        // A lost request shows as the window's time-out; nothing to do here.
+        udpSocket->writeDatagram(request, serverAddress, port);
+        qDebug() << "Send:" << request;
+        connect(udpSocket, &QUdpSocket::readyRead, this, &releasedVersion::readPendingDatagrams);
+        return;
+    }
+}
+
+bool releasedVersion::isOwnRequest(const QHostAddress &sender, quint16 senderPort) const
+{
+    // With no server on the machine our socket may hold the server's port
+    // itself (the default bind shares it) and read its own request back.
+    bool isIpv4 = false;
+    const QHostAddress from(sender.toIPv4Address(&isIpv4));
+    return isIpv4 && from == serverAddress && senderPort == udpSocket->localPort();
 }
 
 void releasedVersion::readPendingDatagrams()
 {
+    QByteArray datagram;
+    bool ownRequestSeen = false;
+    bool replySeen = false;
+    while (udpSocket->hasPendingDatagrams()) {
+        QByteArray next(static_cast<int>(qMax<qint64>(udpSocket->pendingDatagramSize(), 0)), Qt::Uninitialized);
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 read = udpSocket->readDatagram(next.data(), next.size(), &sender, &senderPort);
+        if (isOwnRequest(sender, senderPort)) {
+            ownRequestSeen = true;
+            continue;
+        }
+        // A failed read leaves nothing of the datagram, not stale bytes.
+        next.resize(static_cast<int>(qMax<qint64>(read, 0)));
+        datagram = next;
+        replySeen = true;
+    }
+    // Our own request is no answer; keep waiting for the real one.
+    if (ownRequestSeen && !replySeen)
+        return;
+    qDebug() << "reply:" << QString::fromUtf8(datagram);
+
+    const int end = datagram.indexOf('\0');
+    QString reply = QString::fromUtf8(end < 0 ? datagram : datagram.left(end));
+    emit finished(reply);
 }

@@ -26,6 +26,8 @@ private slots:
     void readPendingDatagrams();
 
 private:
+    bool isOwnRequest(const QHostAddress &sender, quint16 senderPort) const;
+
     QString hostName;
     quint16 port;
     QString requestText;

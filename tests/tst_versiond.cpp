@@ -1,0 +1,358 @@
+// vt3-versiond, the real binary, on a free loopback port.
+
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+const QByteArray GoodReply = "1733650000#3.6.1";
+// Long enough for a reply over loopback, short enough to repeat.
+constexpr int SilenceMs = 300;
+
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress);
+    return probe.localPort();
+}
+
+// A client socket on its own port (and, if asked, its own source address).
+struct Client
+{
+    QUdpSocket socket;
+    quint16 serverPort;
+
+    Client(quint16 serverPort, const QHostAddress &source = QHostAddress(QHostAddress::LocalHost))
+        : serverPort(serverPort)
+    {
+        socket.bind(source, 0);
+    }
+    void send(const QByteArray &bytes) { socket.writeDatagram(bytes, QHostAddress::LocalHost, serverPort); }
+    // Replies that arrive within the wait, with the port they came from.
+    QList<QByteArray> collect(int waitMs, QList<quint16> *fromPorts = nullptr)
+    {
+        QList<QByteArray> replies;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < waitMs) {
+            if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(20))
+                continue;
+            while (socket.hasPendingDatagrams()) {
+                QByteArray data(static_cast<int>(qMax<qint64>(socket.pendingDatagramSize(), 0)), '\0');
+                quint16 port = 0;
+                socket.readDatagram(data.data(), data.size(), nullptr, &port);
+                replies << data;
+                if (fromPorts)
+                    *fromPorts << port;
+            }
+        }
+        return replies;
+    }
+    // Sends one request and waits for one reply.
+    QByteArray ask(int waitMs = 2000)
+    {
+        send("3");
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < waitMs) {
+            const QList<QByteArray> replies = collect(20);
+            if (!replies.isEmpty())
+                return replies.last();
+        }
+        return QByteArray();
+    }
+};
+
+struct Server
+{
+    QProcess process;
+    quint16 port = 0;
+    QByteArray log;
+
+    // Starts the daemon and waits until it says it listens (or ends).
+    bool start(const QStringList &args, quint16 onPort)
+    {
+        port = onPort;
+        process.setReadChannel(QProcess::StandardError);
+        process.start(vt3test::buildFile(QStringLiteral("vt3-versiond")),
+                      args + QStringList{QStringLiteral("--port"), QString::number(port)});
+        if (!process.waitForStarted())
+            return false;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 5000) {
+            process.waitForReadyRead(50);
+            log += process.readAllStandardError();
+            if (log.contains("listening on"))
+                return true;
+            if (process.state() == QProcess::NotRunning)
+                return false;
+        }
+        return false;
+    }
+    QByteArray readLog()
+    {
+        log += process.readAllStandardError();
+        return log;
+    }
+    bool stop(int signal = SIGTERM)
+    {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const bool ended = process.waitForFinished(5000);
+        readLog();
+        return ended;
+    }
+    ~Server()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+};
+} // namespace
+
+class TestVersiond : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void repliesToSender_data();
+    void repliesToSender();
+    void requestSizes_data();
+    void requestSizes();
+    void rateLimit();
+    void rereadsReplyFile();
+    void stopsCleanly_data();
+    void stopsCleanly();
+    void refusesTakenPort_data();
+    void refusesTakenPort();
+    void refusesBadOptions_data();
+    void refusesBadOptions();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestVersiond::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(QFileInfo::exists(vt3test::buildFile(QStringLiteral("vt3-versiond"))));
+}
+
+void TestVersiond::repliesToSender_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("fileContent");
+    QTest::newRow("--reply") << QStringList{QStringLiteral("--reply"), QString::fromLatin1(GoodReply)} << QByteArray();
+    // A file ending in a newline, as editors write it.
+    QTest::newRow("--reply-file") << QStringList{QStringLiteral("--reply-file")} << (GoodReply + "\n");
+}
+
+void TestVersiond::repliesToSender()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, fileContent);
+    if (!fileContent.isEmpty()) {
+        const QString path = dir.filePath(QStringLiteral("version.txt"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(fileContent);
+        file.close();
+        args << path;
+    }
+
+    Server server;
+    QVERIFY2(server.start(args, freePort()), server.log.constData());
+    Client first(server.port), second(server.port);
+    first.send("3");
+    second.send("3");
+    QList<quint16> fromPorts;
+    QCOMPARE(first.collect(SilenceMs, &fromPorts), QList<QByteArray>{GoodReply});
+    QCOMPARE(fromPorts, QList<quint16>{server.port});
+    QCOMPARE(second.collect(SilenceMs), QList<QByteArray>{GoodReply});
+
+    QVERIFY(server.stop());
+    const QByteArray log = server.readLog();
+    // One line per answered request, naming the sender.
+    QVERIFY2(log.contains("127.0.0.1:" + QByteArray::number(first.socket.localPort()) + " 1 byte(s), answered"),
+             log.constData());
+    QVERIFY(log.contains("127.0.0.1:" + QByteArray::number(second.socket.localPort()) + " 1 byte(s), answered"));
+}
+
+void TestVersiond::requestSizes_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("answered");
+    QTest::newRow("empty") << 0 << false;
+    QTest::newRow("one byte") << 1 << true;
+    QTest::newRow("64 bytes") << 64 << true;
+    QTest::newRow("65 bytes") << 65 << false;
+    QTest::newRow("1400 bytes") << 1400 << false;
+}
+
+void TestVersiond::requestSizes()
+{
+    QFETCH(int, size);
+    QFETCH(bool, answered);
+    Server server;
+    QVERIFY2(server.start({QStringLiteral("--reply"), QString::fromLatin1(GoodReply)}, freePort()),
+             server.log.constData());
+    Client client(server.port);
+    client.send(QByteArray(size, '3'));
+    QCOMPARE(client.collect(SilenceMs).size(), answered ? 1 : 0);
+    // The server is still there for the next request either way.
+    QCOMPARE(client.ask(), GoodReply);
+
+    QVERIFY(server.stop());
+    const QByteArray log = server.readLog();
+    const QByteArray expected = size == 0   ? "dropped 1 empty, 0 oversize"
+                                : size > 64 ? "dropped 0 empty, 1 oversize"
+                                            : "dropped 0 empty, 0 oversize";
+    QVERIFY2(log.contains(expected), log.constData());
+}
+
+void TestVersiond::rateLimit()
+{
+    Server server;
+    // A rate too low to refill during the test: only the burst is answered.
+    QVERIFY2(server.start({QStringLiteral("--reply"), QString::fromLatin1(GoodReply), QStringLiteral("--rate"),
+                           QStringLiteral("0.01"), QStringLiteral("--burst"), QStringLiteral("5"),
+                           QStringLiteral("--quiet")},
+                          freePort()),
+             server.log.constData());
+    // Two client ports on one address share a bucket: the limit is per source address.
+    Client one(server.port), two(server.port);
+    for (int i = 0; i < 10; ++i) {
+        one.send("3");
+        two.send("3");
+    }
+    const int answered = one.collect(SilenceMs).size() + two.collect(SilenceMs).size();
+    QCOMPARE(answered, 5);
+
+    // Another source address has its own bucket.
+    Client other(server.port, QHostAddress(QStringLiteral("127.0.0.7")));
+    QCOMPARE(other.ask(), GoodReply);
+
+    QVERIFY(server.stop());
+    const QByteArray log = server.readLog();
+    QVERIFY2(log.contains("answered 6, dropped 0 empty, 0 oversize, 15 over the rate limit"), log.constData());
+    // --quiet: no line per request.
+    QVERIFY(!log.contains("byte(s), answered"));
+}
+
+void TestVersiond::rereadsReplyFile()
+{
+    const QString path = dir.filePath(QStringLiteral("reread.txt"));
+    auto writeInPlace = [&](const QByteArray &content) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    };
+    writeInPlace("1#first\n");
+
+    Server server;
+    QVERIFY2(
+        server.start({QStringLiteral("--reply-file"), path, QStringLiteral("--rate"), QStringLiteral("0")}, freePort()),
+        server.log.constData());
+    Client client(server.port);
+    QCOMPARE(client.ask(), QByteArray("1#first"));
+
+    writeInPlace("2#second");
+    QTRY_COMPARE(client.ask(), QByteArray("2#second"));
+
+    // Replaced by rename, as publishing tools and editors do it.
+    QSaveFile replacement(path);
+    QVERIFY(replacement.open(QIODevice::WriteOnly));
+    replacement.write("3#third\n");
+    QVERIFY(replacement.commit());
+    QTRY_COMPARE(client.ask(), QByteArray("3#third"));
+
+    // A file caught empty keeps the last good reply; the next good one counts.
+    writeInPlace("");
+    QTest::qWait(SilenceMs);
+    QCOMPARE(client.ask(), QByteArray("3#third"));
+    writeInPlace("4#fourth");
+    QTRY_COMPARE(client.ask(), QByteArray("4#fourth"));
+    QVERIFY(server.readLog().contains("keeping the old reply"));
+}
+
+void TestVersiond::stopsCleanly_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void TestVersiond::stopsCleanly()
+{
+    QFETCH(int, signal);
+    Server server;
+    QVERIFY2(server.start({QStringLiteral("--reply"), QString::fromLatin1(GoodReply)}, freePort()),
+             server.log.constData());
+    Client client(server.port);
+    QCOMPARE(client.ask(), GoodReply);
+    QVERIFY(server.stop(signal));
+    QCOMPARE(server.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.process.exitCode(), 0);
+    QVERIFY2(server.readLog().contains("stopping: answered 1"), server.log.constData());
+    // The port is free again.
+    QUdpSocket again;
+    QVERIFY(again.bind(QHostAddress::LocalHost, server.port, QAbstractSocket::DontShareAddress));
+}
+
+void TestVersiond::refusesTakenPort_data()
+{
+    QTest::addColumn<int>("mode");
+    // The updater's own default bind allows reuse; the server must still refuse.
+    QTest::newRow("held with the platform default") << int(QAbstractSocket::DefaultForPlatform);
+    QTest::newRow("held with reuse") << int(QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    QTest::newRow("held exclusively") << int(QAbstractSocket::DontShareAddress);
+}
+
+void TestVersiond::refusesTakenPort()
+{
+    QFETCH(int, mode);
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::Any, 0, QAbstractSocket::BindMode(mode)));
+    Server server;
+    QVERIFY(!server.start({QStringLiteral("--reply"), QString::fromLatin1(GoodReply)}, holder.localPort()));
+    QVERIFY(server.process.state() == QProcess::NotRunning || server.process.waitForFinished(5000));
+    QCOMPARE(server.process.exitCode(), 1);
+    QVERIFY2(server.readLog().contains("cannot bind"), server.log.constData());
+}
+
+void TestVersiond::refusesBadOptions_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no reply") << QStringList();
+    QTest::newRow("both replies") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
+                                                 QStringLiteral("--reply-file"), QStringLiteral("x")};
+    QTest::newRow("missing file") << QStringList{QStringLiteral("--reply-file"), dir.filePath(QStringLiteral("none"))};
+    QTest::newRow("reply too long") << QStringList{QStringLiteral("--reply"), QString(2000, QLatin1Char('x'))};
+    QTest::newRow("bad address") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
+                                                QStringLiteral("--bind"), QStringLiteral("nowhere")};
+    QTest::newRow("zero burst") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
+                                               QStringLiteral("--burst"), QStringLiteral("0")};
+}
+
+void TestVersiond::refusesBadOptions()
+{
+    QFETCH(QStringList, args);
+    Server server;
+    QVERIFY(!server.start(args, freePort()));
+    QVERIFY(server.process.state() == QProcess::NotRunning || server.process.waitForFinished(5000));
+    QCOMPARE(server.process.exitCode(), 1);
+    QVERIFY(server.readLog().startsWith("vt3-versiond: "));
+}
+
+QTEST_MAIN(TestVersiond)
+#include "tst_versiond.moc"
