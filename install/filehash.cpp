@@ -11,7 +11,9 @@ QString md5OfFile(const QString &path, qint64 *size)
     if (!file.open(QIODevice::ReadOnly))
         return QString();
     QCryptographicHash hash(QCryptographicHash::Md5);
-    hash.addData(&file);
+    // A read error part-way would otherwise pass for a shorter file.
+    if (!hash.addData(&file))
+        return QString();
     if (size)
         *size = file.pos();
     return QString::fromLatin1(hash.result().toHex());

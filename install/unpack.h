@@ -2,6 +2,7 @@
 #define UNPACK_H
 
 #include <QString>
+#include <QtGlobal>
 
 class QIODevice;
 
@@ -9,10 +10,25 @@ namespace vt3 {
 
 enum class UnpackResult { Ok, BadInput, TooLarge, WriteFailed };
 
+// No release file of ours unpacks to more than this; a header announcing more
+// is taken as hostile and refused before anything is allocated or written.
+constexpr qint64 MaxUnpackedLength = qint64(1) << 30;
+
+// Size of the header that precedes the zlib stream.
+constexpr int UnpackHeaderSize = 4;
+
 // Expands a block in the qUncompress format (4-byte big-endian length, then
 // a zlib stream) from `in` to `out` in pieces. The result must be exactly
-// as long as the header says; more than that is never written.
+// as long as the header says; more than that is never written. A length
+// above MaxUnpackedLength or above maxLength gives TooLarge, a stream that
+// is corrupt, ends early, expands to another length or is followed by more
+// bytes gives BadInput, a write to `out` that fails or falls short gives
+// WriteFailed. On anything but Ok, `out` may hold a partial result.
 UnpackResult unpackStream(QIODevice &in, QIODevice &out, qint64 maxLength);
+
+// The length a block announces, read without consuming it; -1 when `in`
+// holds fewer than four bytes.
+qint64 announcedLength(QIODevice &in);
 
 } // namespace vt3
 

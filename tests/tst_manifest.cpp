@@ -647,7 +647,11 @@ void TestManifest::safePaths_data()
     QTest::newRow("current dir") << "./x.dll" << false;
     QTest::newRow("empty segment") << "data//x.dll" << false;
     QTest::newRow("trailing separator") << "data/" << false;
-    QTest::newRow("NUL") << QStringLiteral("data/x") + QChar(0) + QStringLiteral("/../../y") << false;
+    // Built step by step: gcc's overflow check misreads the concatenation.
+    QString withNul = QStringLiteral("data/x");
+    withNul += QChar(0);
+    withNul += QStringLiteral("/../../y");
+    QTest::newRow("NUL") << withNul << false;
 }
 
 void TestManifest::safePaths()

@@ -5,39 +5,165 @@
     <name>UpdateClient</name>
     <message>
         <source>Voxtera3 Client Update</source>
-        <translation type="unfinished"></translation>
+        <translation>Voxtera3 Client Aktualisierung</translation>
     </message>
     <message>
         <source>Lasted Version:</source>
-        <translation type="unfinished"></translation>
+        <translation>Neueste Version:</translation>
     </message>
     <message>
-        <source>&lt;!DOCTYPE HTML PUBLIC &quot;-//W3C//DTD HTML 4.0//EN&quot; &quot;http://www.w3.org/TR/REC-html40/strict.dtd&quot;&gt;
-&lt;html&gt;&lt;head&gt;&lt;meta name=&quot;qrichtext&quot; content=&quot;1&quot; /&gt;&lt;style type=&quot;text/css&quot;&gt;
+        <source>&lt;!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0//EN" "http://www.w3.org/TR/REC-html40/strict.dtd"&gt;
+&lt;html&gt;&lt;head&gt;&lt;meta name="qrichtext" content="1" /&gt;&lt;style type="text/css"&gt;
 p, li { white-space: pre-wrap; }
-&lt;/style&gt;&lt;/head&gt;&lt;body style=&quot; font-size:9pt; font-weight:400; font-style:normal;&quot;&gt;
-&lt;p style=&quot; margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;&quot;&gt;&lt;a href=&quot;http://www.voxtera.example/&quot;&gt;&lt;span style=&quot; text-decoration: underline; color:#0000ff;&quot;&gt;http://www.voxtera.example/&lt;/span&gt;&lt;/a&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
-        <translation type="unfinished"></translation>
+&lt;/style&gt;&lt;/head&gt;&lt;body style=" font-size:9pt; font-weight:400; font-style:normal;"&gt;
+&lt;p style=" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;"&gt;&lt;a href="http://www.voxtera.example/"&gt;&lt;span style=" text-decoration: underline; color:#0000ff;"&gt;http://www.voxtera.example/&lt;/span&gt;&lt;/a&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.0//EN" "http://www.w3.org/TR/REC-html40/strict.dtd"&gt;
+&lt;html&gt;&lt;head&gt;&lt;meta name="qrichtext" content="1" /&gt;&lt;style type="text/css"&gt;
+p, li { white-space: pre-wrap; }
+&lt;/style&gt;&lt;/head&gt;&lt;body style=" font-size:9pt; font-weight:400; font-style:normal;"&gt;
+&lt;p style=" margin-top:0px; margin-bottom:0px; margin-left:0px; margin-right:0px; -qt-block-indent:0; text-indent:0px;"&gt;&lt;a href="http://www.voxtera.example/"&gt;&lt;span style=" text-decoration: underline; color:#0000ff;"&gt;http://www.voxtera.example/&lt;/span&gt;&lt;/a&gt;&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
     </message>
     <message>
         <source>&amp;Details</source>
-        <translation type="unfinished"></translation>
+        <translation>&amp;Details</translation>
     </message>
     <message>
         <source>&amp;Start Voxtera3</source>
-        <translation type="unfinished"></translation>
+        <translation>Voxtera3 &amp;starten</translation>
     </message>
     <message>
         <source>&amp;Update</source>
-        <translation type="unfinished"></translation>
+        <translation>&amp;Update</translation>
     </message>
     <message>
         <source>Question</source>
-        <translation type="unfinished"></translation>
+        <translation>Frage</translation>
     </message>
     <message>
         <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
-        <translation type="unfinished"></translation>
+        <translation>&lt;p&gt;Das Update läuft.&lt;/p&gt;&lt;p&gt;Wollen Sie es wirklich abbrechen?&lt;/p&gt;</translation>
+    </message>
+    <message>
+        <source>Failed to retrieve Version number.</source>
+        <translation>Die Versionsnummer konnte nicht abgerufen werden.</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;&lt;b&gt;Failed to download client_%1.ini!&lt;/b&gt;&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;&lt;b&gt;client_%1.ini konnte nicht heruntergeladen werden!&lt;/b&gt;&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;write file %1 error&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Fehler beim Schreiben der Datei %1&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;Error:%1&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Fehler:%1&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>The manifest is larger than 16 MB.</source>
+        <translation>Das Manifest ist größer als 16 MB.</translation>
+    </message>
+    <message>
+        <source>%1 is larger than the manifest announces.</source>
+        <translation>%1 ist größer, als das Manifest angibt.</translation>
+    </message>
+    <message>
+        <source>Failed to open Temp directory.</source>
+        <translation>Das temporäre Verzeichnis konnte nicht geöffnet werden.</translation>
+    </message>
+    <message>
+        <source>Downloading to %1</source>
+        <translation>Herunterladen nach %1</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;Error:timeout&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Fehler:Zeitüberschreitung&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 not correct.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1 ist nicht korrekt.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;mirrors.ini file not found!&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Die Datei mirrors.ini wurde nicht gefunden!&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>Warnung</translation>
+    </message>
+    <message>
+        <source>The Voxtera 3 Client should be
+ closed before starting the update.</source>
+        <translation>Der Voxtera 3 Client sollte vor dem
+ Start des Updates beendet werden.</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;Update finished.Press "Start Voxtera3" run Voxtera3.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Update abgeschlossen. Drücken Sie "Voxtera3 starten", um Voxtera3 zu starten.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file read error.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Fehler beim Lesen der Datei.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file size not correct&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Die Dateigröße ist nicht korrekt&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file MD5 not correct&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Die MD5-Prüfsumme ist nicht korrekt&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>extracting %1...</source>
+        <translation>entpacke %1...</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file extract error.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Fehler beim Entpacken der Datei.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file write error.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Fehler beim Schreiben der Datei.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;Failed to run Gzip.exe&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Gzip.exe konnte nicht gestartet werden&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;%1 file install error.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;%1: Fehler beim Installieren der Datei.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>%1/%2</source>
+        <translation>%1/%2</translation>
+    </message>
+    <message>
+        <source>%1</source>
+        <translation>%1</translation>
+    </message>
+    <message>
+        <source>%1/s</source>
+        <translation>%1/s</translation>
+    </message>
+    <message>
+        <source>Byte</source>
+        <translation>Byte</translation>
+    </message>
+    <message>
+        <source>KB</source>
+        <translation>KB</translation>
+    </message>
+    <message>
+        <source>MB</source>
+        <translation>MB</translation>
+    </message>
+    <message>
+        <source>Resume broken downloads...</source>
+        <translation>Abgebrochene Downloads werden fortgesetzt...</translation>
+    </message>
+    <message>
+        <source>Downloading %1...</source>
+        <translation>Lade %1 herunter...</translation>
     </message>
 </context>
 </TS>

@@ -1,0 +1,679 @@
+"""The road of one update, from outside: an installation of release A, a
+release B made with vt3-publish, the version server, HTTP mirrors on
+127.0.0.1, and the real vt3update in an X window driven by xdotool.
+
+Shared by scripts/demo (which shows it) and the end-to-end test (which
+asserts on it). Every process started here is stopped by Road.close()."""
+
+import ctypes
+import hashlib
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+VERSION_PORT = 17384
+WINDOW_TITLE = "Voxtera3 Client Update"
+QUESTION_TITLE = "Question"
+CLIENT_NAME = "vt3client_win32.exe"
+# Files of the updater itself; they are in the installation but in no release.
+APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini")
+APP_DIRS = ("translations",)
+
+RELEASE_A_ID = "1733000000"
+RELEASE_A_VERSION = "3.6.0"
+RELEASE_B_VERSION = "3.6.1"
+
+
+class RoadError(Exception):
+    pass
+
+
+def wait_for(condition, timeout, what, interval=0.1):
+    """Polls `condition` until it returns something true; raises after
+    `timeout` seconds, naming `what` was awaited."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise RoadError(f"timed out after {timeout:g} s waiting for {what}")
+        time.sleep(interval)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def md5_of(path):
+    h = hashlib.md5()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def tree(root, skip_app=False):
+    """Relative path -> MD5 of every file below `root`."""
+    files = {}
+    for base, dirs, names in os.walk(root):
+        rel_base = os.path.relpath(base, root)
+        if skip_app and rel_base == ".":
+            dirs[:] = [d for d in dirs if d not in APP_DIRS]
+        for name in names:
+            rel = os.path.normpath(os.path.join(rel_base, name))
+            if skip_app and rel in APP_FILES:
+                continue
+            files[rel] = md5_of(os.path.join(base, name))
+    return files
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+class XClientMessage(ctypes.Structure):
+    _fields_ = [
+        ("type", ctypes.c_int),
+        ("serial", ctypes.c_ulong),
+        ("send_event", ctypes.c_int),
+        ("display", ctypes.c_void_p),
+        ("window", ctypes.c_ulong),
+        ("message_type", ctypes.c_ulong),
+        ("format", ctypes.c_int),
+        ("data", ctypes.c_long * 5),
+    ]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """Asks a window to close as a window manager's close button does
+    (WM_DELETE_WINDOW); this xdotool can only destroy or kill windows."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(XEvent)]
+    x11.XFlush.argtypes = [ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        raise RoadError(f"cannot open display {display}")
+    try:
+        ev = XEvent()
+        ev.xclient.type = 33  # ClientMessage
+        ev.xclient.window = window
+        ev.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        ev.xclient.format = 32
+        ev.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        ev.xclient.data[1] = 0  # CurrentTime
+        x11.XSendEvent(dpy, window, 0, 0, ctypes.byref(ev))
+        x11.XFlush(dpy)
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
+class Road:
+    def __init__(self, build_dir, work_dir, fakeclient=None, say=print):
+        self.build = os.path.abspath(build_dir)
+        self.work = os.path.abspath(work_dir)
+        self.fakeclient = fakeclient or os.path.join(self.build, "fakeclient", CLIENT_NAME)
+        self.say = say
+        self.procs = []
+        self.client_pids = []
+        self.display = None
+        self.logs = os.path.join(self.work, "logs")
+        os.makedirs(self.logs, exist_ok=True)
+        self.tool_path = lambda name: os.path.join(self.build, name)
+
+    # --- processes -------------------------------------------------------
+    def spawn(self, name, args, **kw):
+        out = open(os.path.join(self.logs, name + ".log"), "wb")
+        proc = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                start_new_session=True, **kw)
+        proc.log_path = out.name
+        proc.name = name
+        self.procs.append(proc)
+        return proc
+
+    def stop_clients(self):
+        """Stops the stand-in clients the updater started: a client still
+        running would make the next update refuse to start."""
+        for pid in self.client_pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except (ProcessLookupError, PermissionError):
+                continue
+            wait_for(lambda: not os.path.exists(f"/proc/{pid}") or self.zombie(pid), 5, f"client {pid} to stop")
+        self.client_pids = []
+
+    @staticmethod
+    def zombie(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except OSError:
+            return True
+
+    def close(self):
+        try:
+            self.stop_clients()
+        except RoadError as e:
+            print(f"warning: {e}", file=sys.stderr)
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+        self.procs = []
+
+    def check_alive(self, proc):
+        if proc.poll() is not None:
+            raise RoadError(f"{proc.name} exited with {proc.returncode}; see {proc.log_path}")
+
+    # --- releases ----------------------------------------------------------
+    def release_a(self):
+        """The installed release: A's files, as an old installer left them."""
+        with open(self.fakeclient, "rb") as f:
+            client = f.read()
+        return {
+            CLIENT_NAME: client,
+            "readme.txt": b"Voxtera 3 release A\n",
+            "license.txt": b"Voxtera 3 licence text, unchanged between releases.\n",
+            "data/sounds.dat": b"A" * 4096,
+            "data/smileys.dat": b"smileys of release A\n",
+            "old_plugin.dll": b"plugin that release B drops\n",
+            "settings.cfg": b"[user]\nname=demo\n",
+        }
+
+    def release_b(self):
+        """The published release: some files replaced, some added, the
+        licence unchanged; old_plugin.dll deleted, settings.cfg kept."""
+        with open(self.fakeclient, "rb") as f:
+            client = f.read()
+        return {
+            # A program tolerates bytes after its end; they make B's copy differ.
+            CLIENT_NAME: client + b"\n\0release B build marker\n",
+            "readme.txt": b"Voxtera 3 release B: faster login, new themes.\n",
+            "license.txt": b"Voxtera 3 licence text, unchanged between releases.\n",
+            "data/sounds.dat": b"B" * 4096,
+            "data/smileys.dat": b"smileys of release A\n",
+            "data/themes/dark.theme": b"background=#202020\n" * 200,
+            "codec.dll": bytes(range(256)) * 64,
+        }
+
+    RELEASE_B_DELETES = ("old_plugin.dll",)
+    RELEASE_B_KEEPS = ("settings.cfg",)
+
+    def make_installation(self, install):
+        if os.path.exists(install):
+            shutil.rmtree(install)
+        for rel, data in self.release_a().items():
+            write(os.path.join(install, rel), data)
+        os.chmod(os.path.join(install, CLIENT_NAME), 0o755)
+        # The updater's own files: the build's application folder.
+        for name in ("vt3update", "tasklist.exe"):
+            shutil.copy2(self.tool_path(name), os.path.join(install, name))
+        os.makedirs(os.path.join(install, "translations"))
+        built = os.path.join(self.build, "translations")
+        for name in os.listdir(built):
+            if name.endswith(".qm"):
+                shutil.copy2(os.path.join(built, name), os.path.join(install, "translations", name))
+
+    def publish_b(self, mirror_root, release_id):
+        source = os.path.join(self.work, "release-b")
+        if os.path.exists(source):
+            shutil.rmtree(source)
+        for rel, data in self.release_b().items():
+            write(os.path.join(source, rel), data)
+        os.chmod(os.path.join(source, CLIENT_NAME), 0o755)
+        args = [self.tool_path("vt3-publish"), "--source", source, "--out", mirror_root,
+                "--release-id", release_id, "--version", RELEASE_B_VERSION]
+        for p in self.RELEASE_B_DELETES:
+            args += ["--delete", p]
+        for p in self.RELEASE_B_KEEPS:
+            args += ["--keep", p]
+        result = subprocess.run(args, capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RoadError(f"vt3-publish failed ({result.returncode}):\n{result.stderr}")
+        return source, result.stdout
+
+    # --- servers -----------------------------------------------------------
+    def start_versiond(self, reply_file):
+        """Starts vt3-versiond on the version port; another version server
+        (a test run elsewhere) may hold the port for a while."""
+        with open(reply_file, "rb") as f:
+            expected = f.read().strip()
+        deadline = time.monotonic() + 30
+        while True:
+            proc = self.spawn("versiond", [self.tool_path("vt3-versiond"), "--reply-file", reply_file,
+                                           "--port", str(VERSION_PORT)])
+
+            def answers():
+                if proc.poll() is not None:
+                    return "exited"
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                    s.settimeout(0.3)
+                    s.sendto(b"3", ("127.0.0.1", VERSION_PORT))
+                    try:
+                        got = s.recvfrom(2048)[0]
+                    except OSError:
+                        return None
+                # Ours, not another server's that still holds the port.
+                return got if got.strip() == expected and proc.poll() is None else None
+
+            reply = wait_for(answers, 10, "vt3-versiond to answer")
+            if reply != "exited":
+                return proc, reply.decode("utf-8", "replace")
+            self.procs.remove(proc)
+            if time.monotonic() > deadline:
+                raise RoadError(f"vt3-versiond could not start: {read_text(proc.log_path).strip()}")
+            time.sleep(0.5)
+
+    def wait_http(self, proc, port):
+        def up():
+            self.check_alive(proc)
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=0.3):
+                    return True
+            except OSError:
+                return False
+
+        wait_for(up, 10, f"the mirror on port {port}")
+
+    def start_http_mirror(self, root):
+        """The real static server, as a maker would run it."""
+        for _ in range(5):
+            port = free_port()
+            proc = self.spawn(f"mirror-{port}", [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
+                                                 "--directory", root, str(port)])
+            try:
+                self.wait_http(proc, port)
+                return proc, port
+            except RoadError:
+                if proc.poll() is None:
+                    raise
+        raise RoadError("could not start python3 -m http.server")
+
+    def start_stall_mirror(self, root, stall_path):
+        port_file = os.path.join(self.work, "stall.port")
+        log = os.path.join(self.logs, "stall-requests.log")
+        for f in (port_file, log):
+            if os.path.exists(f):
+                os.remove(f)
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stallserver.py")
+        proc = self.spawn("stallserver", [sys.executable, script, "--directory", root, "--port-file", port_file,
+                                          "--log", log, "--stall", stall_path])
+
+        def port():
+            self.check_alive(proc)
+            return os.path.exists(port_file) and int(open(port_file).read())
+
+        p = wait_for(port, 10, "the stalling mirror")
+        self.wait_http(proc, p)
+        return proc, p, log
+
+    @staticmethod
+    def dead_and_live_urls(live_port):
+        """A closed port for the dead mirror, chosen so that its URL sorts
+        first: the updater tries mirrors in URL order."""
+        live = f"http://127.0.0.1:{live_port}/"
+        for _ in range(100):
+            dead = f"http://127.0.0.1:{free_port()}/"
+            if dead < live:
+                return dead, live
+        # Every free port sorted after the live one: a lower port nobody has.
+        for candidate in range(1024, live_port):
+            dead = f"http://127.0.0.1:{candidate}/"
+            if dead < live and not Road.port_open(candidate):
+                return dead, live
+        raise RoadError("found no closed port whose URL sorts before the mirror's")
+
+    @staticmethod
+    def port_open(port):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                return True
+        except OSError:
+            return False
+
+    @staticmethod
+    def write_mirrors(install, dead_url, live_url):
+        text = ("[mirrors]\nsize=3\n1\\mirror=dead\n2\\mirror=local\n\n"
+                f"[dead]\nurl={dead_url}\nretries=1\n\n"
+                f"[local]\nurl={live_url}\nretries=2\n")
+        with open(os.path.join(install, "mirrors.ini"), "w") as f:
+            f.write(text)
+        return text
+
+    # --- the window ----------------------------------------------------------
+    def start_xvfb(self):
+        r, w = os.pipe()
+        proc = self.spawn("xvfb", ["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                          pass_fds=(w,))
+        os.close(w)
+        number = b""
+        deadline = time.monotonic() + 15
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(r, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(r)
+        if not number.strip():
+            raise RoadError(f"Xvfb did not start; see {proc.log_path}")
+        self.display = ":" + number.decode().strip()
+        return self.display
+
+    def xdotool(self, *args, check=True):
+        env = dict(os.environ, DISPLAY=self.display)
+        result = subprocess.run(["xdotool", *args], capture_output=True, text=True, env=env, timeout=30)
+        if check and result.returncode != 0:
+            raise RoadError(f"xdotool {' '.join(args)} failed: {result.stderr.strip()}")
+        return result.stdout
+
+    def find_window(self, title):
+        out = self.xdotool("search", "--onlyvisible", "--name", f"^{re.escape(title)}$", check=False)
+        ids = out.split()
+        return int(ids[-1]) if ids else None
+
+    def press(self, window, keys):
+        self.xdotool("windowfocus", "--sync", str(window))
+        self.xdotool("key", "--clearmodifiers", keys)
+
+    def press_last(self, proc, window, keys):
+        """Presses a key that makes the program quit: the window may be
+        gone by the time the key is pressed again."""
+        if proc.poll() is not None:
+            return
+        try:
+            self.press(window, keys)
+        except (RoadError, subprocess.TimeoutExpired):
+            if proc.poll() is None:
+                raise
+
+    def screenshot(self, path, window=None):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        env = dict(os.environ, DISPLAY=self.display)
+        target = str(window) if window else "root"
+        subprocess.run(["import", "-window", target, path], check=True, env=env, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start_updater(self, install, tmpdir, client_log, name="vt3update"):
+        os.makedirs(tmpdir, exist_ok=True)
+        env = dict(os.environ)
+        env.pop("QT_QPA_PLATFORM", None)
+        env.update({"TMPDIR": tmpdir, "VT3_FAKECLIENT_LOG": client_log, "VT3_FAKECLIENT_SECONDS": "4",
+                    "QT_FORCE_STDERR_LOGGING": "1"})
+        if self.display:
+            env["DISPLAY"] = self.display
+        return self.spawn(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
+
+    def client_started(self, client_log):
+        """Pid of the client once its start line is in the log."""
+        if not os.path.exists(client_log):
+            return None
+        with open(client_log) as f:
+            m = re.search(r"started pid=(\d+)", f.read())
+        if not m:
+            return None
+        pid = int(m.group(1))
+        if pid not in self.client_pids:
+            self.client_pids.append(pid)
+        return pid
+
+    @staticmethod
+    def requests(log_path, start=0):
+        """Request paths the mirror logged, from line `start` on."""
+        if not os.path.exists(log_path):
+            return []
+        with open(log_path, errors="replace") as f:
+            lines = f.read().splitlines()[start:]
+        return [m.group(1) for m in (re.search(r'"GET (\S+) HTTP', line) for line in lines) if m]
+
+    @staticmethod
+    def work_dirs(tmpdir):
+        return sorted(d for d in os.listdir(tmpdir) if d.startswith("voxtera_temp_"))
+
+    # --- verdicts -----------------------------------------------------------
+    def compare_with_b(self, install):
+        """Differences between the installation and release B, as texts;
+        empty when the installation is release B."""
+        problems = []
+        expected = {rel: hashlib.md5(data).hexdigest() for rel, data in self.release_b().items()}
+        actual = tree(install, skip_app=True)
+        for rel, digest in sorted(expected.items()):
+            if rel not in actual:
+                problems.append(f"missing: {rel}")
+            elif actual[rel] != digest:
+                problems.append(f"differs from release B: {rel}")
+        for rel in self.RELEASE_B_DELETES:
+            if rel in actual:
+                problems.append(f"not deleted: {rel}")
+        kept = tree(install)
+        for rel in self.RELEASE_B_KEEPS:
+            if rel not in kept or kept[rel] != hashlib.md5(self.release_a()[rel]).hexdigest():
+                problems.append(f"not kept as it was: {rel}")
+        for rel in sorted(set(actual) - set(expected) - set(self.RELEASE_B_KEEPS)):
+            problems.append(f"unexpected: {rel}")
+        return problems
+
+    @staticmethod
+    def changes(before, after):
+        lines = []
+        for rel in sorted(set(before) | set(after)):
+            if rel not in before:
+                lines.append(f"  added     {rel}")
+            elif rel not in after:
+                lines.append(f"  deleted   {rel}")
+            elif before[rel] != after[rel]:
+                lines.append(f"  replaced  {rel}")
+            else:
+                lines.append(f"  unchanged {rel}")
+        return lines
+
+
+def install_signal_handlers():
+    """Turns the usual stop signals into an exception so `finally` blocks
+    stop the processes."""
+
+    def stop(signum, frame):
+        raise SystemExit(128 + signum)
+
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, stop)
+
+
+# --- one run in a headless window ------------------------------------------------
+
+def read_text(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def open_window(road, proc):
+    def window():
+        road.check_alive(proc)
+        return road.find_window(WINDOW_TITLE)
+
+    return wait_for(window, 20, "the updater's window")
+
+
+def wait_version(road, proc):
+    """Waits for the version client's reply line on the updater's debug
+    output; returns False when it did not show (the run still goes on:
+    the update key is pressed until the button takes it)."""
+    try:
+        wait_for(lambda: road.check_alive(proc) or "reply:" in read_text(proc.log_path), 12, "the version reply")
+        return True
+    except RoadError:
+        return False
+
+
+def start_update(road, proc, window, mirror_log, release_id, since):
+    """Presses Alt+U until the mirror has seen the manifest request: the
+    button takes the key only once the version has been shown."""
+    manifest = f"/{release_id}/client_win32.ini"
+
+    def started():
+        road.check_alive(proc)
+        if manifest in road.requests(mirror_log, since):
+            return True
+        road.press(window, "alt+u")
+        return False
+
+    wait_for(started, 20, "the update to start (manifest request on the mirror)", interval=0.5)
+
+
+def settle():
+    # A state change on disk is seen before the window has painted it.
+    time.sleep(0.5)
+
+
+def close_and_confirm(road, proc, window):
+    """Closes the window during a run and answers the abort question Yes."""
+    close_window(road.display, window)
+
+    def question():
+        road.check_alive(proc)
+        return road.find_window(QUESTION_TITLE)
+
+    box = wait_for(question, 10, "the abort question")
+    road.press(box, "alt+y")
+    return wait_exit(proc, 15)
+
+
+def wait_exit(proc, timeout):
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        raise RoadError(f"{proc.name} did not exit within {timeout} s")
+
+
+# --- the demo -----------------------------------------------------------------------
+
+def demo(build_dir, demo_dir, headless):
+    install_signal_handlers()
+    demo_dir = os.path.abspath(demo_dir)
+    if os.path.exists(demo_dir):
+        shutil.rmtree(demo_dir)
+    road = Road(build_dir, demo_dir)
+    install = os.path.join(demo_dir, "install")
+    mirror_root = os.path.join(demo_dir, "mirror")
+    tmpdir = os.path.join(demo_dir, "tmp")
+    screens = os.path.join(demo_dir, "screens")
+    client_log = os.path.join(demo_dir, "client.log")
+    release_id = str(int(time.time()))
+    try:
+        road.make_installation(install)
+        before = tree(install, skip_app=True)
+        print(f"Installation of release A ({RELEASE_A_VERSION}) in {install}")
+        source, summary = road.publish_b(mirror_root, release_id)
+        print(f"\nPublished release B ({RELEASE_B_VERSION}) with vt3-publish:")
+        print(summary.rstrip())
+        reply_file = os.path.join(mirror_root, release_id, "version.txt")
+        _, reply = road.start_versiond(reply_file)
+        print(f"\nvt3-versiond on UDP port {VERSION_PORT} answers: {reply}")
+        mirror, port = road.start_http_mirror(mirror_root)
+        dead, live = road.dead_and_live_urls(port)
+        text = road.write_mirrors(install, dead, live)
+        print(f"python3 -m http.server serves {mirror_root} at {live}")
+        print(f"mirrors.ini (the first mirror is dead, to show the fail-over):\n{text}")
+
+        mirror_log = mirror.log_path
+        if headless:
+            road.start_xvfb()
+            print(f"No display wanted: running under Xvfb {road.display}, keys pressed with xdotool.")
+            proc = road.start_updater(install, tmpdir, client_log)
+            window = open_window(road, proc)
+            wait_version(road, proc)
+            settle()
+            road.screenshot(os.path.join(screens, "1-version.png"), window)
+            start_update(road, proc, window, mirror_log, release_id, 0)
+            road.press(window, "alt+d")
+            settle()
+            road.screenshot(os.path.join(screens, "2-log.png"), window)
+            wait_for(lambda: road.check_alive(proc) or (not road.work_dirs(tmpdir) and not os.path.exists(
+                os.path.join(install, road.RELEASE_B_DELETES[0]))), 60, "the update to finish")
+            settle()
+            road.screenshot(os.path.join(screens, "3-finished.png"), window)
+
+            def client():
+                if road.client_started(client_log):
+                    return True
+                road.press_last(proc, window, "alt+s")
+                return False
+
+            try:
+                wait_for(client, 15, "the client to start (Alt+S)", interval=0.5)
+            except RoadError as e:
+                print(f"demo: {e}", file=sys.stderr)
+            code = wait_exit(proc, 15)
+            print(f"Screenshots: {screens}/1-version.png 2-log.png 3-finished.png")
+        else:
+            print("Press Update in the window, then Start Voxtera3 when it has finished.")
+            proc = road.start_updater(install, tmpdir, client_log)
+            code = proc.wait()
+            road.client_started(client_log)
+
+        print(f"\nvt3update exited with {code}.")
+        print("Requests the mirror served:")
+        for path in road.requests(mirror_log):
+            print(f"  GET {path}")
+        pid = road.client_started(client_log)
+        print("The client started: " + (read_text(client_log).strip() if pid else "no"))
+        if not pid:
+            installed = os.path.join(install, CLIENT_NAME)
+            if os.path.exists(installed) and not os.access(installed, os.X_OK):
+                print(f"  ({installed} is not executable)")
+        print("\nWhat changed in the installation:")
+        print("\n".join(road.changes(before, tree(install, skip_app=True))))
+        problems = road.compare_with_b(install)
+        if problems:
+            print("\nThe installation is NOT release B:\n  " + "\n  ".join(problems))
+            return 1
+        if code != 0 or not pid:
+            print("\nThe installation is release B, but the updater or the client did not finish as expected.")
+            return 1
+        print(f"\nThe installation in {install} is now release B.")
+        return 0
+    except RoadError as e:
+        print(f"demo: {e}", file=sys.stderr)
+        if road.display:
+            shot = os.path.join(screens, "failed.png")
+            road.screenshot(shot)
+            print(f"demo: the screen at that moment: {shot}", file=sys.stderr)
+        print(f"demo: logs of every process in {road.logs}", file=sys.stderr)
+        return 1
+    finally:
+        road.close()
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser(description="Runs the update demo.")
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--headless", action="store_true")
+    a = parser.parse_args()
+    sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY")))

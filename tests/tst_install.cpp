@@ -1,0 +1,871 @@
+#include "appdir.h"
+#include "httpfixture.h"
+#include "testsupport.h"
+#include "ui_updateclient.h"
+#include "updateclient.h"
+
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+class UpdateClientProbe
+{
+public:
+    static QDir &tempDir(UpdateClient &c) { return c.tempDir; }
+    static QMap<QString, QString> &releaseFiles(UpdateClient &c) { return c.releaseFiles; }
+    static QMap<QString, QVector<QString>> &downloadQueue(UpdateClient &c) { return c.downloadQueue; }
+    static QString &releaseUrl(UpdateClient &c) { return c.releaseUrl; }
+    static QString &lastExtracted(UpdateClient &c) { return c.lastExtracted; }
+    static qint64 completedBytes(UpdateClient &c) { return c.completedBytes; }
+    static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
+    static void startNextDownload(UpdateClient &c) { c.startNextDownload(); }
+    static void startNextGzip(UpdateClient &c) { c.startNextGzip(); }
+    static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
+    static QPushButton *btnRun(UpdateClient &c) { return c.ui->btnRun; }
+    static QPlainTextEdit *details(UpdateClient &c) { return c.ui->details; }
+};
+
+namespace {
+
+// A whole run is a few local transfers; this only bounds a hung run.
+constexpr int RunTimeoutMs = 15000;
+const QString ReleaseId = QStringLiteral("1733650000");
+const QString Common = QStringLiteral("common_client");
+const QString Bin = QStringLiteral("bin_win32");
+const QString FinishedLine = QStringLiteral("red:Update finished.Press \"Start Voxtera3\" run Voxtera3.");
+
+QString md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray textOf(int size, char seed)
+{
+    QByteArray data;
+    data.reserve(size);
+    for (int i = 0; data.size() < size; ++i)
+        data += QByteArray::number(i * 7919 + seed) + ' ';
+    data.truncate(size);
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// One release as a mirror serves it: the files compressed, the manifest
+// written the way QSettings writes INI files.
+class Release
+{
+public:
+    struct File
+    {
+        QString group;
+        QString key;
+        QString descriptor;
+        QByteArray served;
+    };
+
+    File &add(const QString &group, const QString &key, const QByteArray &content, const QString &installName)
+    {
+        const QByteArray packed = qCompress(content);
+        return addRaw(group, key, packed, content, installName);
+    }
+
+    File &addRaw(const QString &group, const QString &key, const QByteArray &packed, const QByteArray &content,
+                 const QString &installName)
+    {
+        File file;
+        file.group = group;
+        file.key = key;
+        file.served = packed;
+        file.descriptor = md5Hex(packed) + QLatin1String("::") + QString::number(packed.size()) + QLatin1String("::") +
+                          QString::number(content.size()) + QLatin1String("::") + md5Hex(content) +
+                          QLatin1String("::") + installName;
+        files.append(file);
+        return files.last();
+    }
+
+    void addDelete(const QString &path, int flag) { deletes.insert(path, flag); }
+
+    QByteArray manifest(const QString &scratchDir) const
+    {
+        const QString path = scratchDir + QLatin1String("/manifest.ini");
+        QFile::remove(path);
+        {
+            QSettings ini(path, QSettings::IniFormat);
+            for (const File &file : files)
+                ini.setValue(file.group + QLatin1Char('/') + file.key, file.descriptor);
+            for (auto it = deletes.cbegin(); it != deletes.cend(); ++it)
+                ini.setValue(QLatin1String("delete/") + it.key(), it.value());
+        }
+        return readFile(path);
+    }
+
+    void publish(HttpFixture &http, const QByteArray &manifest) const
+    {
+        http.serve(QLatin1Char('/') + ReleaseId + QLatin1String("/client_win32.ini"), manifest);
+        for (const File &file : files)
+            http.serve(filePath(file), file.served);
+    }
+
+    static QString filePath(const File &file)
+    {
+        return QLatin1Char('/') + ReleaseId + QLatin1Char('/') + file.group + QLatin1Char('/') + file.key;
+    }
+
+    QVector<File> files;
+    QMap<QString, int> deletes;
+};
+
+// Scratch application and temp directories with a mirror list pointing at
+// a local HTTP server.
+struct Env
+{
+    QTemporaryDir app;
+    QTemporaryDir tmp;
+    QTemporaryDir scratch;
+    HttpFixture http;
+    QByteArray manifestBytes;
+
+    Env()
+    {
+        vt3::setApplicationDirForTesting(app.path());
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        http.listen();
+        QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+        mirrors.setValue(QStringLiteral("mirrors/size"), 2);
+        mirrors.setValue(QStringLiteral("mirrors/1/mirror"), QStringLiteral("local"));
+        mirrors.setValue(QStringLiteral("local/url"), http.baseUrl());
+        mirrors.setValue(QStringLiteral("local/retries"), 1);
+    }
+
+    void publish(const Release &release)
+    {
+        manifestBytes = release.manifest(scratch.path());
+        release.publish(http, manifestBytes);
+    }
+
+    QString workDir() const { return tmp.path() + QLatin1String("/voxtera_temp_0"); }
+    QString work(const QString &name) const { return workDir() + QLatin1Char('/') + name; }
+    QString installed(const QString &name) const { return app.path() + QLatin1Char('/') + name; }
+
+    // The work directory of a run that was broken off: same manifest, some
+    // files already there.
+    void prepareBrokenRun()
+    {
+        QDir().mkpath(workDir());
+        QFile::setPermissions(workDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        writeFile(work(QStringLiteral("client_win32.ini")), manifestBytes);
+    }
+
+    QStringList head(bool resumed) const
+    {
+        QStringList lines{QStringLiteral("Downloading client_win32.ini...")};
+        if (resumed)
+            lines << QStringLiteral("Resume broken downloads...");
+        lines << QLatin1String("Downloading to ") + workDir();
+        return lines;
+    }
+
+    QStringList appEntries() const
+    {
+        QStringList names;
+        QDirIterator it(app.path(), QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            names << QDir(app.path()).relativeFilePath(it.next());
+        names.sort();
+        return names;
+    }
+};
+
+void startRun(UpdateClient &client)
+{
+    vt3test::announceVersion(client, ReleaseId + QLatin1String("#1.0"));
+    UpdateClientProbe::btnStart(client)->click();
+}
+
+// Expected lines ending in "*" match any line with that beginning: the
+// network layer's own error texts are not ours to fix.
+QStringList logMatching(UpdateClient &client, const QStringList &expected)
+{
+    QStringList lines = vt3test::logLinesMarked(client);
+    for (int i = 0; i < lines.size() && i < expected.size(); ++i) {
+        const QString &want = expected.at(i);
+        if (want.endsWith(QLatin1Char('*')) && lines.at(i).startsWith(want.chopped(1)))
+            lines[i] = want;
+    }
+    return lines;
+}
+
+#define RUN_AND_EXPECT_LOG(client, expected)                                                                           \
+    do {                                                                                                               \
+        startRun(client);                                                                                              \
+        QTRY_COMPARE_WITH_TIMEOUT(logMatching(client, expected), expected, RunTimeoutMs);                              \
+        QTest::qWait(50);                                                                                              \
+        QCOMPARE(logMatching(client, expected), expected);                                                             \
+    } while (false)
+
+// A run that stopped: nothing finished, nothing to press, the work directory
+// kept for the next start.
+#define VERIFY_STOPPED(env, client)                                                                                    \
+    do {                                                                                                               \
+        QVERIFY(!UpdateClientProbe::updateFinished(client));                                                           \
+        QVERIFY(!UpdateClientProbe::btnStart(client)->isEnabled());                                                    \
+        QVERIFY(UpdateClientProbe::btnRun(client)->isHidden());                                                        \
+        QVERIFY(QFileInfo((env).workDir()).isDir());                                                                   \
+    } while (false)
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+}
+
+// The immutable flag stops even root from deleting, renaming or writing.
+bool setImmutable(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Pins a file and, whatever the test's outcome, unpins it wherever the run
+// may have moved it, so the scratch directories can be removed.
+struct ImmutableGuard
+{
+    QStringList places;
+    bool active = false;
+    explicit ImmutableGuard(const QString &path)
+        : places{path}
+    {
+        active = setImmutable(path, true);
+    }
+    ~ImmutableGuard()
+    {
+        for (const QString &place : qAsConst(places))
+            setImmutable(place, false);
+    }
+};
+
+QByteArray header(quint32 length)
+{
+    QByteArray bytes(4, '\0');
+    qToBigEndian(length, reinterpret_cast<uchar *>(bytes.data()));
+    return bytes;
+}
+
+} // namespace
+
+class tst_Install : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fullRun();
+    void resumedRun();
+    void completeFilesAreSkippedWithoutRequests();
+    void verificationStopsRun_data();
+    void verificationStopsRun();
+    void verificationOfFilesInPlace_data();
+    void verificationOfFilesInPlace();
+    void installation_data();
+    void installation();
+    void undeletableDestinationBecomesBackup();
+    void completion();
+    void launchButtonStartsClient();
+    void unpackFailureStopsRun_data();
+    void unpackFailureStopsRun();
+    void shortWriteStopsRun();
+    void failedInstallIsRetriedByNextStart();
+    void unreplaceableFileStaysInstalled();
+    void oversizedTransferIsCutOff();
+};
+
+void tst_Install::fullRun()
+{
+    Env env;
+    Release release;
+    const QByteArray big = textOf(1500 * 1024, 'b');
+    const QByteArray small = textOf(3000, 's');
+    const QByteArray sound = textOf(70000, 'w');
+    const QByteArray dll = textOf(20000, 'z');
+    release.add(Common, QStringLiteral("a.dll.z"), big, QStringLiteral("a.dll"));
+    release.add(Common, QStringLiteral("readme.txt.z"), small, QStringLiteral("readme.txt"));
+    // Written on Windows: the install name separates with "\".
+    release.add(Common, QStringLiteral("data/ding.wav.z"), sound, QStringLiteral("data\\ding.wav"));
+    release.add(Bin, QStringLiteral("z.dll.z"), dll, QStringLiteral("z.dll"));
+    env.publish(release);
+
+    UpdateClient client;
+    // Downloads go group by group, bin_win32 first; unpacking follows the
+    // keys across both groups.
+    const QStringList expected = env.head(false) + QStringList{
+                                                       QStringLiteral("Downloading z.dll.z..."),
+                                                       QStringLiteral("Downloading a.dll.z..."),
+                                                       QStringLiteral("Downloading data/ding.wav.z..."),
+                                                       QStringLiteral("Downloading readme.txt.z..."),
+                                                       QStringLiteral("extracting a.dll..."),
+                                                       QStringLiteral("extracting data\\ding.wav..."),
+                                                       QStringLiteral("extracting readme.txt..."),
+                                                       QStringLiteral("extracting z.dll..."),
+                                                       FinishedLine,
+                                                   };
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QCOMPARE(readFile(env.installed(QStringLiteral("a.dll"))), big);
+    QCOMPARE(readFile(env.installed(QStringLiteral("readme.txt"))), small);
+    QCOMPARE(readFile(env.installed(QStringLiteral("data/ding.wav"))), sound);
+    QCOMPARE(readFile(env.installed(QStringLiteral("z.dll"))), dll);
+    QCOMPARE(env.appEntries(),
+             (QStringList{QStringLiteral("a.dll"), QStringLiteral("data"), QStringLiteral("data/ding.wav"),
+                          QStringLiteral("mirrors.ini"), QStringLiteral("readme.txt"), QStringLiteral("z.dll")}));
+    const QString root = QLatin1Char('/') + ReleaseId + QLatin1Char('/');
+    QCOMPARE(env.http.requestLog(),
+             (QStringList{root + QLatin1String("client_win32.ini"), root + QLatin1String("bin_win32/z.dll.z"),
+                          root + QLatin1String("common_client/a.dll.z"),
+                          root + QLatin1String("common_client/data/ding.wav.z"),
+                          root + QLatin1String("common_client/readme.txt.z")}));
+    QVERIFY(!QFileInfo::exists(env.workDir()));
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(UpdateClientProbe::btnStart(client)->isHidden());
+    QVERIFY(!UpdateClientProbe::btnRun(client)->isHidden());
+}
+
+void tst_Install::resumedRun()
+{
+    Env env;
+    Release release;
+    const QByteArray a = textOf(50000, 'a');
+    const QByteArray b = textOf(60000, 'b');
+    const QByteArray c = textOf(70000, 'c');
+    const QByteArray d = textOf(80000, 'd');
+    const Release::File fa = release.add(Common, QStringLiteral("a.dll.z"), a, QStringLiteral("a.dll"));
+    const Release::File fb = release.add(Common, QStringLiteral("b.dll.z"), b, QStringLiteral("b.dll"));
+    const Release::File fc = release.add(Common, QStringLiteral("c.dll.z"), c, QStringLiteral("c.dll"));
+    const Release::File fd = release.add(Common, QStringLiteral("sub/d.dll.z"), d, QStringLiteral("sub/d.dll"));
+    env.publish(release);
+
+    env.prepareBrokenRun();
+    // a complete, b broken off half way, c of the right size but damaged,
+    // d never started.
+    writeFile(env.work(fa.key), fa.served);
+    writeFile(env.work(fb.key), fb.served.left(fb.served.size() / 2));
+    QByteArray damaged = fc.served;
+    damaged[damaged.size() / 2] = char(damaged.at(damaged.size() / 2) ^ 0x01);
+    writeFile(env.work(fc.key), damaged);
+
+    UpdateClient client;
+    const QStringList expected = env.head(true) + QStringList{
+                                                      QStringLiteral("Downloading a.dll.z..."),
+                                                      QStringLiteral("Downloading b.dll.z..."),
+                                                      QStringLiteral("Downloading c.dll.z..."),
+                                                      QStringLiteral("Downloading sub/d.dll.z..."),
+                                                      QStringLiteral("extracting a.dll..."),
+                                                      QStringLiteral("extracting b.dll..."),
+                                                      QStringLiteral("extracting c.dll..."),
+                                                      QStringLiteral("extracting sub/d.dll..."),
+                                                      FinishedLine,
+                                                  };
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QCOMPARE(env.http.requestCount(Release::filePath(fa)), 0);
+    QCOMPARE(env.http.requestCount(Release::filePath(fb)), 1);
+    QCOMPARE(env.http.requestCount(Release::filePath(fc)), 1);
+    QCOMPARE(env.http.requestCount(Release::filePath(fd)), 1);
+    QCOMPARE(readFile(env.installed(QStringLiteral("a.dll"))), a);
+    QCOMPARE(readFile(env.installed(QStringLiteral("b.dll"))), b);
+    QCOMPARE(readFile(env.installed(QStringLiteral("c.dll"))), c);
+    QCOMPARE(readFile(env.installed(QStringLiteral("sub/d.dll"))), d);
+    QVERIFY(!QFileInfo::exists(env.workDir()));
+}
+
+void tst_Install::completeFilesAreSkippedWithoutRequests()
+{
+    // Every file already complete: the whole queue, empty groups included,
+    // is passed over within the one call and the run goes on to the end.
+    Env env;
+    Release release;
+    const Release::File one =
+        release.add(Bin, QStringLiteral("one.dll.z"), textOf(1000, '1'), QStringLiteral("one.dll"));
+    const Release::File two = release.add(Common, QStringLiteral("two.z"), textOf(2000, '2'), QStringLiteral("two"));
+    env.publish(release);
+    env.prepareBrokenRun();
+    writeFile(env.work(one.key), one.served);
+    writeFile(env.work(two.key), two.served);
+
+    UpdateClient client;
+    UpdateClientProbe::tempDir(client) = QDir(env.workDir());
+    UpdateClientProbe::releaseUrl(client) = env.http.baseUrl() + ReleaseId + QLatin1Char('/');
+    UpdateClientProbe::releaseFiles(client) = {{one.key, one.descriptor}, {two.key, two.descriptor}};
+    UpdateClientProbe::downloadQueue(client) = {
+        {QStringLiteral("a_empty"), {}}, {Bin, {one.key}}, {Common, {two.key}}, {QStringLiteral("d_empty"), {}}};
+    UpdateClientProbe::lastExtracted(client) = QStringLiteral("stale");
+
+    UpdateClientProbe::startNextDownload(client);
+
+    QCOMPARE(vt3test::logLinesMarked(client),
+             (QStringList{QStringLiteral("Downloading one.dll.z..."), QStringLiteral("Downloading two.z..."),
+                          QStringLiteral("extracting one.dll..."), QStringLiteral("extracting two..."), FinishedLine}));
+    QVERIFY(UpdateClientProbe::downloadQueue(client).isEmpty());
+    QCOMPARE(UpdateClientProbe::completedBytes(client), qint64(one.served.size() + two.served.size()));
+    QCOMPARE(env.http.requestLog(), QStringList());
+    QCOMPARE(readFile(env.installed(QStringLiteral("two"))), textOf(2000, '2'));
+}
+
+void tst_Install::verificationStopsRun_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("stopLines");
+    const QString md5 = QStringLiteral("%1 file MD5 not correct");
+    const QString size = QStringLiteral("%1 file size not correct");
+    const QString transferError = QStringLiteral("red:Error:*");
+    QTest::newRow("MD5 in upper case") << QStringLiteral("upper") << QStringList{md5};
+    QTest::newRow("same length, other bytes") << QStringLiteral("flipped") << QStringList{md5};
+    QTest::newRow("not found") << QStringLiteral("404") << QStringList{transferError, size};
+    QTest::newRow("connection closed mid-body") << QStringLiteral("closed") << QStringList{transferError, size};
+}
+
+void tst_Install::verificationStopsRun()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, stopLines);
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("a.dll.z"), textOf(40000, 'a'), QStringLiteral("a.dll"));
+    Release::File &bad = release.add(Common, QStringLiteral("b.dll.z"), textOf(90000, 'b'), QStringLiteral("b.dll"));
+    if (fault == QLatin1String("upper")) {
+        const int cut = bad.descriptor.indexOf(QLatin1String("::"));
+        bad.descriptor = bad.descriptor.left(cut).toUpper() + bad.descriptor.mid(cut);
+    }
+    const QString badPath = Release::filePath(bad);
+    const QByteArray badServed = bad.served;
+    release.add(Common, QStringLiteral("c.dll.z"), textOf(40000, 'c'), QStringLiteral("c.dll"));
+    env.publish(release);
+    if (fault == QLatin1String("flipped")) {
+        QByteArray served = badServed;
+        served[100] = char(served.at(100) ^ 0x20);
+        env.http.serve(badPath, served);
+    } else if (fault == QLatin1String("404")) {
+        env.http.removeRoute(badPath);
+    } else if (fault == QLatin1String("closed")) {
+        HttpFixture::Route route;
+        route.body = badServed;
+        route.closeAfterBytes = badServed.size() / 3;
+        env.http.setRoute(badPath, route);
+    }
+
+    UpdateClient client;
+    QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading a.dll.z..."),
+                                                         QStringLiteral("Downloading b.dll.z..."),
+                                                         QStringLiteral("Downloading c.dll.z...")};
+    // The failed transfer's error is logged while the queue goes on.
+    if (stopLines.size() > 1)
+        expected.insert(expected.size() - 1, stopLines.takeFirst());
+    expected << QStringLiteral("extracting a.dll...")
+             << QLatin1String("red:") + stopLines.first().arg(native(env.work(QStringLiteral("b.dll.z"))));
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
+    QCOMPARE(env.http.requestCount(badPath), 1);
+}
+
+void tst_Install::verificationOfFilesInPlace_data()
+{
+    QTest::addColumn<QString>("sizeField");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("removed from the work directory") << QString() << false << QStringLiteral("file read error.");
+    QTest::newRow("size not a number") << QStringLiteral("12ab") << true << QStringLiteral("file size not correct");
+    QTest::newRow("size one more") << QStringLiteral("+1") << true << QStringLiteral("file size not correct");
+    QTest::newRow("size one less") << QStringLiteral("-1") << true << QStringLiteral("file size not correct");
+}
+
+void tst_Install::verificationOfFilesInPlace()
+{
+    // Faults that no mirror can produce in a whole run: the check meets
+    // them in the work directory.
+    QFETCH(QString, sizeField);
+    QFETCH(bool, present);
+    QFETCH(QString, message);
+    Env env;
+    Release release;
+    const Release::File good = release.add(Common, QStringLiteral("a.z"), textOf(5000, 'a'), QStringLiteral("a"));
+    Release::File bad = release.add(Common, QStringLiteral("b.z"), textOf(5000, 'b'), QStringLiteral("b"));
+    QStringList fields = bad.descriptor.split(QLatin1String("::"));
+    if (sizeField.startsWith(QLatin1Char('+')) || sizeField.startsWith(QLatin1Char('-')))
+        fields[1] = QString::number(bad.served.size() + sizeField.toInt());
+    else if (!sizeField.isEmpty())
+        fields[1] = sizeField;
+    bad.descriptor = fields.join(QLatin1String("::"));
+    env.prepareBrokenRun();
+    writeFile(env.work(good.key), good.served);
+    if (present)
+        writeFile(env.work(bad.key), bad.served);
+
+    UpdateClient client;
+    UpdateClientProbe::tempDir(client) = QDir(env.workDir());
+    UpdateClientProbe::releaseFiles(client) = {{good.key, good.descriptor}, {bad.key, bad.descriptor}};
+    UpdateClientProbe::startNextGzip(client);
+
+    QCOMPARE(vt3test::logLinesMarked(client),
+             (QStringList{QStringLiteral("extracting a..."),
+                          QStringLiteral("red:%1 %2").arg(native(env.work(bad.key)), message)}));
+    QVERIFY(!UpdateClientProbe::updateFinished(client));
+    QVERIFY(!QFileInfo::exists(env.work(QStringLiteral("b"))));
+    QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
+}
+
+void tst_Install::installation_data()
+{
+    QTest::addColumn<QString>("installName");
+    QTest::addColumn<QByteArray>("before"); // null: not installed yet
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<bool>("keepsTimestamp");
+
+    const QByteArray text = textOf(4000, 'x');
+    QByteArray sameSize = text;
+    sameSize[2000] = 'Q';
+    QTest::newRow("identical file left alone") << QStringLiteral("same.dll") << text << text << true;
+    QTest::newRow("same size, other MD5") << QStringLiteral("same.dll") << sameSize << text << false;
+    QTest::newRow("other size") << QStringLiteral("grown.dll") << text.left(10) << text << false;
+    QTest::newRow("new file") << QStringLiteral("new.dll") << QByteArray() << text << false;
+    QTest::newRow("new file in new subdirectories")
+        << QStringLiteral("plugins/audio/new.dll") << QByteArray() << text << false;
+    QTest::newRow("new empty file") << QStringLiteral("empty.cfg") << QByteArray() << QByteArray("") << false;
+    QTest::newRow("file emptied") << QStringLiteral("emptied.cfg") << text << QByteArray("") << false;
+}
+
+void tst_Install::installation()
+{
+    QFETCH(QString, installName);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(bool, keepsTimestamp);
+    Env env;
+    Release release;
+    release.add(Common, installName + QLatin1String(".z"), after, installName);
+    env.publish(release);
+    const QString destination = env.installed(installName);
+    const QDateTime old = QDateTime::currentDateTimeUtc().addDays(-400);
+    if (!before.isNull()) {
+        QVERIFY(writeFile(destination, before));
+        QFile file(destination);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) + QStringList{QLatin1String("Downloading ") + installName + QLatin1String(".z..."),
+                                      QLatin1String("extracting ") + installName + QLatin1String("..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QVERIFY(QFileInfo(destination).isFile());
+    QCOMPARE(readFile(destination), after);
+    const QDateTime modified = QFileInfo(destination).fileTime(QFileDevice::FileModificationTime);
+    QCOMPARE(qAbs(modified.secsTo(old)) < 2, keepsTimestamp);
+    // Nothing of the replacement is left beside the installed file.
+    const QStringList beside =
+        QFileInfo(destination).dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &name : beside)
+        QVERIFY2(!name.startsWith(QLatin1Char('.')), qPrintable(name));
+}
+
+void tst_Install::undeletableDestinationBecomesBackup()
+{
+    // On Linux whoever may delete a file may also rename it, so the one
+    // destination that cannot be deleted yet can be moved is a directory.
+    // A file inside it that cannot be removed keeps the backup in the work
+    // directory after the run, where we can look at it.
+    Env env;
+    Release release;
+    const QByteArray content = textOf(3000, 'u');
+    release.add(Common, QStringLiteral("locked.dll.z"), content, QStringLiteral("locked.dll"));
+    release.add(Common, QStringLiteral("other.dll.z"), textOf(100, 'o'), QStringLiteral("other.dll"));
+    env.publish(release);
+    const QString destination = env.installed(QStringLiteral("locked.dll"));
+    QVERIFY(writeFile(destination + QLatin1String("/inside"), "old"));
+    ImmutableGuard pinned(destination + QLatin1String("/inside"));
+    if (!pinned.active)
+        QSKIP("the file system here does not support the immutable flag");
+    // An older backup from a broken run in the same work directory goes.
+    env.prepareBrokenRun();
+    QVERIFY(writeFile(env.work(QStringLiteral("locked.dll.bak")), "older backup"));
+    pinned.places << env.work(QStringLiteral("locked.dll.bak/inside"));
+
+    UpdateClient client;
+    const QStringList expected = env.head(true) + QStringList{QStringLiteral("Downloading locked.dll.z..."),
+                                                              QStringLiteral("Downloading other.dll.z..."),
+                                                              QStringLiteral("extracting locked.dll..."),
+                                                              QStringLiteral("extracting other.dll..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QCOMPARE(readFile(destination), content);
+    QCOMPARE(readFile(env.work(QStringLiteral("locked.dll.bak/inside"))), QByteArray("old"));
+    QCOMPARE(readFile(env.installed(QStringLiteral("other.dll"))), textOf(100, 'o'));
+}
+
+void tst_Install::completion()
+{
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("keep.txt.z"), textOf(500, 'k'), QStringLiteral("keep.txt"));
+    release.addDelete(QStringLiteral("flag0.dll"), 0);
+    release.addDelete(QStringLiteral("flag1.dll"), 1);
+    release.addDelete(QStringLiteral("flagminus.dll"), -1);
+    release.addDelete(QStringLiteral("plugins/old.dll"), 1);
+    release.addDelete(QStringLiteral("absent.dll"), 1);
+    env.publish(release);
+    for (const char *name : {"flag0.dll", "flag1.dll", "flagminus.dll", "plugins/old.dll", "plugins/stays.dll"})
+        QVERIFY(writeFile(env.installed(QString::fromLatin1(name)), "installed"));
+    // Hidden leftovers in the work directory go with it.
+    env.prepareBrokenRun();
+    QVERIFY(writeFile(env.work(QStringLiteral(".hidden")), "h"));
+    QVERIFY(writeFile(env.work(QStringLiteral(".cache/deeper/.x")), "x"));
+    QVERIFY(writeFile(env.work(QStringLiteral("old run/left.bak")), "b"));
+
+    UpdateClient client;
+    bool checkedAtMessage = false;
+    connect(UpdateClientProbe::details(client), &QPlainTextEdit::textChanged, &client, [&] {
+        if (!UpdateClientProbe::details(client)->toPlainText().contains(QLatin1String("Update finished")) ||
+            checkedAtMessage)
+            return;
+        checkedAtMessage = true;
+        QVERIFY(!UpdateClientProbe::btnRun(client)->isHidden());
+        QVERIFY(UpdateClientProbe::btnStart(client)->isHidden());
+        QVERIFY(!QFileInfo::exists(env.installed(QStringLiteral("flag1.dll"))));
+        QVERIFY(!QFileInfo::exists(env.workDir()));
+    });
+    const QStringList expected = env.head(true) + QStringList{QStringLiteral("Downloading keep.txt.z..."),
+                                                              QStringLiteral("extracting keep.txt..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QVERIFY(checkedAtMessage);
+    QCOMPARE(env.appEntries(),
+             (QStringList{QStringLiteral("flag0.dll"), QStringLiteral("keep.txt"), QStringLiteral("mirrors.ini"),
+                          QStringLiteral("plugins"), QStringLiteral("plugins/stays.dll")}));
+    QVERIFY(!QFileInfo::exists(env.workDir()));
+    auto *bar = client.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    QVERIFY(bar);
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+void tst_Install::launchButtonStartsClient()
+{
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("readme.z"), "new", QStringLiteral("readme"));
+    env.publish(release);
+    // The client records that it ran, and who its parent was.
+    const QString client_ = env.installed(QStringLiteral("vt3client_win32.exe"));
+    QVERIFY(writeFile(client_, "#!/bin/sh\necho $PPID > \"$(dirname \"$0\")/started.tmp\"\n"
+                               "mv \"$(dirname \"$0\")/started.tmp\" \"$(dirname \"$0\")/started\"\n"));
+    QVERIFY(QFile::setPermissions(client_, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+
+    UpdateClient client;
+    const QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading readme.z..."),
+                                                               QStringLiteral("extracting readme..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    // The working directory is elsewhere, so only the lookup in the
+    // application directory can find the bare name.
+    QVERIFY(QDir::currentPath() != env.app.path());
+    QEventLoop loop;
+    QTimer::singleShot(0, UpdateClientProbe::btnRun(client), &QPushButton::click);
+    QTimer::singleShot(5000, &loop, [&loop] { loop.exit(1); });
+    QCOMPARE(loop.exec(), 0); // the updater asked to quit
+
+    const QString marker = env.installed(QStringLiteral("started"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 5000);
+    // Detached: the client is not a child of the updater.
+    QVERIFY(readFile(marker).trimmed().toLongLong() != qint64(QCoreApplication::applicationPid()));
+}
+
+void tst_Install::unpackFailureStopsRun_data()
+{
+    QTest::addColumn<QByteArray>("served");
+    const QByteArray content = textOf(100000, 'p');
+    const QByteArray packed = qCompress(content);
+    QByteArray corrupt = packed;
+    for (int i = 200; i < 260; ++i)
+        corrupt[i] = char(corrupt.at(i) ^ 0x33);
+    QTest::newRow("corrupt stream") << corrupt;
+    QTest::newRow("announces more") << header(quint32(content.size() + 1)) + packed.mid(4);
+    QTest::newRow("announces less") << header(quint32(content.size() - 1)) + packed.mid(4);
+    QTest::newRow("stream cut short") << packed.left(packed.size() - 20);
+    QTest::newRow("announces 3 GiB") << header(3u << 30) + packed.mid(4);
+    QTest::newRow("not compressed at all") << content;
+}
+
+void tst_Install::unpackFailureStopsRun()
+{
+    // The descriptor vouches for exactly these bytes, so only the unpacking
+    // itself can find them bad.
+    QFETCH(QByteArray, served);
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("a.dll.z"), textOf(1000, 'a'), QStringLiteral("a.dll"));
+    release.addRaw(Common, QStringLiteral("b.dll.z"), served, QByteArray(), QStringLiteral("b.dll"));
+    release.add(Common, QStringLiteral("c.dll.z"), textOf(1000, 'c'), QStringLiteral("c.dll"));
+    env.publish(release);
+    QVERIFY(writeFile(env.installed(QStringLiteral("b.dll")), "old b"));
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) +
+        QStringList{QStringLiteral("Downloading a.dll.z..."),
+                    QStringLiteral("Downloading b.dll.z..."),
+                    QStringLiteral("Downloading c.dll.z..."),
+                    QStringLiteral("extracting a.dll..."),
+                    QStringLiteral("extracting b.dll..."),
+                    QStringLiteral("red:%1 file extract error.").arg(native(env.work(QStringLiteral("b.dll.z"))))};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(readFile(env.installed(QStringLiteral("b.dll"))), QByteArray("old b"));
+    QVERIFY(!QFileInfo::exists(env.installed(QStringLiteral("a.dll"))));
+    QVERIFY(!QFileInfo::exists(env.work(QStringLiteral("b.dll"))));
+}
+
+void tst_Install::shortWriteStopsRun()
+{
+    // The unpacked file lands on a device that is always full.
+    if (!QFileInfo(QStringLiteral("/dev/full")).exists())
+        QSKIP("no /dev/full on this system");
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("a.dll.z"), textOf(1000, 'a'), QStringLiteral("a.dll"));
+    release.add(Common, QStringLiteral("b.dll.z"), textOf(300000, 'b'), QStringLiteral("b.dll"));
+    env.publish(release);
+    env.prepareBrokenRun();
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), env.work(QStringLiteral("b.dll"))));
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(true) +
+        QStringList{QStringLiteral("Downloading a.dll.z..."), QStringLiteral("Downloading b.dll.z..."),
+                    QStringLiteral("extracting a.dll..."), QStringLiteral("extracting b.dll..."),
+                    QStringLiteral("red:%1 file write error.").arg(native(env.work(QStringLiteral("b.dll"))))};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
+}
+
+void tst_Install::failedInstallIsRetriedByNextStart()
+{
+    Env env;
+    Release release;
+    const QByteArray plugin = textOf(2000, 'p');
+    const QByteArray other = textOf(2000, 'o');
+    release.add(Common, QStringLiteral("plugins/p.dll.z"), plugin, QStringLiteral("plugins/p.dll"));
+    release.add(Common, QStringLiteral("z.dll.z"), other, QStringLiteral("z.dll"));
+    env.publish(release);
+    // A plain file where the new file's directory has to go.
+    QVERIFY(writeFile(env.installed(QStringLiteral("plugins")), "in the way"));
+
+    {
+        UpdateClient client;
+        const QStringList expected =
+            env.head(false) +
+            QStringList{QStringLiteral("Downloading plugins/p.dll.z..."), QStringLiteral("Downloading z.dll.z..."),
+                        QStringLiteral("extracting plugins/p.dll..."), QStringLiteral("extracting z.dll..."),
+                        QStringLiteral("red:%1 file install error.")
+                            .arg(native(env.installed(QStringLiteral("plugins/p.dll"))))};
+        RUN_AND_EXPECT_LOG(client, expected);
+        VERIFY_STOPPED(env, client);
+        QCOMPARE(readFile(env.installed(QStringLiteral("plugins"))), QByteArray("in the way"));
+        QCOMPARE(readFile(env.installed(QStringLiteral("z.dll"))), other);
+    }
+
+    QVERIFY(QFile::remove(env.installed(QStringLiteral("plugins"))));
+    env.http.resetLog();
+    UpdateClient client;
+    const QStringList expected = env.head(true) + QStringList{QStringLiteral("Downloading plugins/p.dll.z..."),
+                                                              QStringLiteral("Downloading z.dll.z..."),
+                                                              QStringLiteral("extracting plugins/p.dll..."),
+                                                              QStringLiteral("extracting z.dll..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+    QCOMPARE(env.http.requestLog(), QStringList{QLatin1Char('/') + ReleaseId + QLatin1String("/client_win32.ini")});
+    QCOMPARE(readFile(env.installed(QStringLiteral("plugins/p.dll"))), plugin);
+    QCOMPARE(readFile(env.installed(QStringLiteral("z.dll"))), other);
+    QVERIFY(!QFileInfo::exists(env.workDir()));
+}
+
+void tst_Install::unreplaceableFileStaysInstalled()
+{
+    // Neither deletable nor movable: the old file must stay whole.
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("pinned.dll.z"), textOf(5000, 'n'), QStringLiteral("pinned.dll"));
+    env.publish(release);
+    const QString destination = env.installed(QStringLiteral("pinned.dll"));
+    QVERIFY(writeFile(destination, "old pinned"));
+    ImmutableGuard pinned(destination);
+    if (!pinned.active)
+        QSKIP("the file system here does not support the immutable flag");
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading pinned.dll.z..."),
+                                      QStringLiteral("extracting pinned.dll..."),
+                                      QStringLiteral("red:%1 file install error.").arg(native(destination))};
+    RUN_AND_EXPECT_LOG(client, expected);
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(readFile(destination), QByteArray("old pinned"));
+    QCOMPARE(env.appEntries(), (QStringList{QStringLiteral("mirrors.ini"), QStringLiteral("pinned.dll")}));
+}
+
+void tst_Install::oversizedTransferIsCutOff()
+{
+    Env env;
+    Release release;
+    const Release::File big =
+        release.add(Common, QStringLiteral("a.dll.z"), textOf(5000, 'a'), QStringLiteral("a.dll"));
+    const Release::File next =
+        release.add(Common, QStringLiteral("b.dll.z"), textOf(5000, 'b'), QStringLiteral("b.dll"));
+    env.publish(release);
+    const QByteArray flood = textOf(4 * 1024 * 1024, 'f');
+    env.http.serve(Release::filePath(big), flood);
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading a.dll.z..."), QStringLiteral("red:Error:*"),
+                                      QStringLiteral("red:Error:*"), QStringLiteral("Downloading b.dll.z..."),
+                                      QStringLiteral("red:%1 file MD5 not correct").arg(native(env.work(big.key)))};
+    RUN_AND_EXPECT_LOG(client, expected);
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(readFile(env.work(big.key)), flood.left(big.served.size()));
+    QCOMPARE(readFile(env.work(next.key)), next.served);
+    QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
+}
+
+QTEST_MAIN(tst_Install)
+#include "tst_install.moc"

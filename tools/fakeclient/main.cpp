@@ -1,0 +1,50 @@
+// Stand-in chat client: says that it started, then stays up for a while so
+// that a process check can see it.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Long enough for a test to find the process, short enough that a
+// forgotten one goes away by itself.
+constexpr int DefaultLifeSeconds = 5;
+
+std::string logPath()
+{
+    if (const char *path = std::getenv("VT3_FAKECLIENT_LOG"))
+        return path;
+    const char *tmp = std::getenv("TMPDIR");
+    return std::string(tmp && *tmp ? tmp : "/tmp") + "/vt3client_win32.log";
+}
+
+int lifeSeconds()
+{
+    const char *text = std::getenv("VT3_FAKECLIENT_SECONDS");
+    const int seconds = text ? std::atoi(text) : DefaultLifeSeconds;
+    return seconds > 0 ? seconds : DefaultLifeSeconds;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    char cwd[4096] = "?";
+    if (!getcwd(cwd, sizeof cwd))
+        cwd[0] = '\0';
+    // The real file, so a test can tell which copy of the client was run.
+    char exe[4096] = "?";
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 1] = '\0';
+    std::ofstream log(logPath(), std::ios::app);
+    log << "vt3client_win32.exe started pid=" << getpid() << " args=" << (argc - 1) << " cwd=" << cwd << " exe=" << exe
+        << " argv0=" << argv[0] << std::endl;
+    if (!log)
+        std::fprintf(stderr, "vt3client_win32.exe: cannot write %s\n", logPath().c_str());
+    std::this_thread::sleep_for(std::chrono::seconds(lifeSeconds()));
+    return 0;
+}

@@ -1,0 +1,77 @@
+// vt3-publish: writes one release of the client for the HTTP mirrors.
+#include "releasewriter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const QString DefaultPlatformGlob = QStringLiteral("*.exe,*.dll");
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vt3-publish"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes MIRROR_ROOT/<release id>/ from the files of a client folder: every file compressed, the manifest "
+        "client_win32.ini and version.txt, the reply text for vt3-versiond."));
+    parser.addHelpOption();
+    const QCommandLineOption source(QStringLiteral("source"), QStringLiteral("Folder with the client's files."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption mirror(QStringLiteral("out"), QStringLiteral("Mirror root to write the release into."),
+                                    QStringLiteral("MIRROR_ROOT"));
+    const QCommandLineOption releaseId(QStringLiteral("release-id"),
+                                       QStringLiteral("Release id, seconds since 1970 UTC (default: now)."),
+                                       QStringLiteral("SECONDS"));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Version text shown to users."),
+                                     QStringLiteral("TEXT"));
+    const QCommandLineOption platformGlob(
+        QStringLiteral("platform-glob"),
+        QStringLiteral("Comma-separated file name patterns of platform files (default: %1).").arg(DefaultPlatformGlob),
+        QStringLiteral("GLOBS"), DefaultPlatformGlob);
+    const QCommandLineOption deletePath(QStringLiteral("delete"),
+                                        QStringLiteral("Installed file the update deletes (repeatable)."),
+                                        QStringLiteral("PATH"));
+    const QCommandLineOption keepPath(
+        QStringLiteral("keep"), QStringLiteral("Installed file listed as kept (repeatable)."), QStringLiteral("PATH"));
+    parser.addOptions({source, mirror, releaseId, version, platformGlob, deletePath, keepPath});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        err << "vt3-publish: " << parser.errorText() << Qt::endl;
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        out << parser.helpText();
+        return 0;
+    }
+    if (!parser.isSet(source) || !parser.isSet(mirror) || !parser.isSet(version)) {
+        err << "vt3-publish: --source, --out and --version are required (see --help)" << Qt::endl;
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        err << "vt3-publish: unexpected argument " << parser.positionalArguments().constFirst() << Qt::endl;
+        return 2;
+    }
+
+    vt3publish::ReleaseOptions options;
+    options.sourceDir = parser.value(source);
+    options.mirrorRoot = parser.value(mirror);
+    options.releaseId =
+        parser.isSet(releaseId) ? parser.value(releaseId) : QString::number(QDateTime::currentSecsSinceEpoch());
+    options.version = parser.value(version);
+    options.platformGlobs = parser.value(platformGlob).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    options.deletePaths = parser.values(deletePath);
+    options.keepPaths = parser.values(keepPath);
+
+    vt3publish::ReleaseWriter writer(options, out, err);
+    return int(writer.run());
+}
