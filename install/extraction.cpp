@@ -47,8 +47,10 @@ void UpdateClient::startNextGzip()
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
         const QStringList fields = vt3::descriptor::split(entry.value());
 
+        // Only a plain file has a length to check; a device would be read
+        // for ever.
         QFile in(downloaded);
-        if (!in.open(QIODevice::ReadOnly)) {
+        if (!QFileInfo(downloaded).isFile() || !in.open(QIODevice::ReadOnly)) {
             message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
             return;
         }

@@ -5,6 +5,7 @@
 #include "filehash.h"
 
 #include <QFileInfo>
+#include <QSet>
 
 namespace {
 
@@ -67,6 +68,11 @@ bool installFile(const QString &source, const QString &destination, const QStrin
         return false;
     }
 
+    // The release carries no file modes; the installed client must stay
+    // executable where the system asks for that.
+    if (QFileInfo(destination).isFile())
+        QFile::setPermissions(incoming, QFile::permissions(destination));
+
     const QString outgoing = besideName(destination, OutgoingSuffix);
     if (!clearName(outgoing) || !QFile::rename(destination, outgoing)) {
         QFile::remove(incoming);
@@ -93,9 +99,15 @@ void UpdateClient::copyFiles()
 {
     const QDir appDir(vt3::applicationDir());
     bool allInstalled = true;
+    // Entries may share an install name; the file unpacked for them is
+    // moved into place once, by the first.
+    QSet<QString> placed;
 
     for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
         const QString installName = vt3::descriptor::installName(vt3::descriptor::split(entry.value()));
+        if (placed.contains(installName))
+            continue;
+        placed.insert(installName);
         const QString source = tempDir.path() + QLatin1Char('/') + installName;
         const QString destination = appDir.absoluteFilePath(installName);
         const QString backup = tempDir.path() + QLatin1Char('/') + installName + QLatin1String(".bak");

@@ -1,5 +1,6 @@
 #include "updateclient.h"
 
+#include "manifestparse.h"
 #include "pathsafety.h"
 
 #include <QSettings>
@@ -25,19 +26,8 @@ bool isUsableEntry(const QString &key, const QStringList &fields)
     return vt3::isSafeRelativePath(key) && vt3::isSafeRelativePath(fields.at(InstallNameField));
 }
 
-// The two file groups as read, kept apart from the run until the whole
-// manifest has been found usable.
-struct FileGroups
+void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::ManifestLists &read)
 {
-    bool usable = true;
-    QMap<QString, QVector<QString>> queue;
-    QMap<QString, QString> files;
-    qint64 bytes = 0;
-};
-
-FileGroups readFileGroups(QSettings &manifest, const QStringList &groups)
-{
-    FileGroups read;
     for (const QString &group : groups) {
         manifest.beginGroup(group);
         QVector<QString> keys;
@@ -46,8 +36,9 @@ FileGroups readFileGroups(QSettings &manifest, const QStringList &groups)
             const QString descriptor = manifest.value(key).toString();
             const QStringList fields = descriptor.split(FieldSeparator, Qt::KeepEmptyParts);
             if (!isUsableEntry(key, fields)) {
-                read.usable = false;
-                return read;
+                read.filesUsable = false;
+                manifest.endGroup();
+                return;
             }
             read.bytes += fields.at(SizeField).toInt();
             keys.append(key);
@@ -57,7 +48,6 @@ FileGroups readFileGroups(QSettings &manifest, const QStringList &groups)
         read.queue.insert(group, keys);
         manifest.endGroup();
     }
-    return read;
 }
 
 // False when a path to delete points outside the application directory.
@@ -66,8 +56,10 @@ bool readDeleteGroup(QSettings &manifest, QMap<QString, int> &removals)
     manifest.beginGroup(QStringLiteral("delete"));
     const QStringList paths = manifest.allKeys();
     for (const QString &path : paths) {
-        if (!vt3::isSafeRelativePath(path))
+        if (!vt3::isSafeRelativePath(path)) {
+            manifest.endGroup();
             return false;
+        }
         removals.insert(path, manifest.value(path).toInt());
     }
     manifest.endGroup();
@@ -75,6 +67,20 @@ bool readDeleteGroup(QSettings &manifest, QMap<QString, int> &removals)
 }
 
 } // namespace
+
+namespace vt3 {
+
+ManifestLists parseManifest(const QString &path, const QString &platform)
+{
+    QSettings manifest(path, QSettings::IniFormat);
+    ManifestLists read;
+    readFileGroups(manifest, {QStringLiteral("common_client"), QStringLiteral("bin_%1").arg(platform)}, read);
+    if (read.filesUsable)
+        read.removalsUsable = readDeleteGroup(manifest, read.removals);
+    return read;
+}
+
+} // namespace vt3
 
 void UpdateClient::processIni()
 {
@@ -85,12 +91,10 @@ void UpdateClient::processIni()
         configReply = nullptr;
     }
 
-    QSettings manifest(tempDir.path() + QLatin1Char('/') + configFile, QSettings::IniFormat);
+    const vt3::ManifestLists read = vt3::parseManifest(tempDir.path() + QLatin1Char('/') + configFile, platform);
     const QString notCorrect = tr("<font color=red>%1 not correct.</font>").arg(configFile);
 
-    const FileGroups read =
-        readFileGroups(manifest, {QStringLiteral("common_client"), QStringLiteral("bin_%1").arg(platform)});
-    if (!read.usable) {
+    if (!read.filesUsable) {
         message(notCorrect);
         return;
     }
@@ -104,20 +108,19 @@ void UpdateClient::processIni()
     };
 
     // A manifest that announces nothing is refused after its lists are
-    // taken; its delete group is not even read.
+    // taken; its delete group is not used.
     if (totalBytes + read.bytes == 0) {
         takeFileGroups();
         message(notCorrect);
         return;
     }
 
-    QMap<QString, int> removals;
-    if (!readDeleteGroup(manifest, removals)) {
+    if (!read.removalsUsable) {
         message(notCorrect);
         return;
     }
     takeFileGroups();
-    for (auto it = removals.cbegin(); it != removals.cend(); ++it)
+    for (auto it = read.removals.cbegin(); it != read.removals.cend(); ++it)
         deleteList.insert(it.key(), it.value());
 
     startNextDownload();

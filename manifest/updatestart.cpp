@@ -1,11 +1,72 @@
 #include "updateclient.h"
 
 #include "appdir.h"
+#include "mirrorlist.h"
 #include "ui_updateclient.h"
 
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &mirrors)
+{
+    // An empty name makes these "/url" and "/retries", which QSettings
+    // reads as the top-level keys of [General].
+    const QString url = settings.value(name + QLatin1String("/url")).toString();
+    const int retries = settings.value(name + QLatin1String("/retries"), 0).toInt();
+    mirrors.insert(url, retries);
+}
+
+} // namespace
+
+namespace vt3 {
+
+QMap<QString, int> readMirrorList(const QString &iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    // QSettings parses an INI file section by section as keys are asked
+    // for; with stray zero bytes or broken section headers that lazy
+    // reading misses keys that a full reading finds. Listing every key
+    // first makes each lookup below see the whole file.
+    settings.allKeys();
+    const int size = settings.value(QStringLiteral("mirrors/size"), 0).toInt();
+
+    // The entry count is one more than the number of entries: 1 .. size-1.
+    // Only entries that are there are visited, so a size of two billion
+    // costs no more than the file's own lines; every run of absent numbers
+    // stands for the top-level entry, read where the run lies.
+    settings.beginGroup(QStringLiteral("mirrors"));
+    const QStringList groups = settings.childGroups();
+    settings.endGroup();
+    QVector<int> present;
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok, 10);
+        if (ok && index >= 1 && index < size && QString::number(index) == group)
+            present.append(index);
+    }
+    std::sort(present.begin(), present.end());
+
+    QMap<QString, int> mirrors;
+    const QString topLevel;
+    int next = 1;
+    for (const int index : qAsConst(present)) {
+        if (index > next)
+            insertMirror(settings, topLevel, mirrors);
+        const QString name = settings.value(QStringLiteral("mirrors/%1/mirror").arg(index)).toString();
+        insertMirror(settings, name, mirrors);
+        next = index + 1;
+    }
+    if (next < size)
+        insertMirror(settings, topLevel, mirrors);
+    return mirrors;
+}
+
+} // namespace vt3
 
 void UpdateClient::update()
 {
@@ -34,19 +95,10 @@ void UpdateClient::update()
     tempDir = QDir::temp();
     speedTimer.start();
 
-    QSettings settings(mirrorList, QSettings::IniFormat);
-    const int size = settings.value(QStringLiteral("mirrors/size"), 0).toInt();
     configFile = QStringLiteral("client_%1.ini").arg(platform);
-
-    // The entry count is one more than the number of entries: 1 .. size-1.
-    for (int i = 1; i < size; ++i) {
-        const QString name = settings.value(QStringLiteral("mirrors/%1/mirror").arg(i)).toString();
-        // An empty name makes these "/url" and "/retries", which QSettings
-        // reads as the top-level keys of [General].
-        const QString url = settings.value(name + QLatin1String("/url")).toString();
-        const int retries = settings.value(name + QLatin1String("/retries"), 0).toInt();
-        mirrors.insert(url, retries);
-    }
+    const QMap<QString, int> listed = vt3::readMirrorList(mirrorList);
+    for (auto it = listed.cbegin(); it != listed.cend(); ++it)
+        mirrors.insert(it.key(), it.value());
 
     nextConfigFile();
 }

@@ -40,6 +40,9 @@ constexpr int RunTimeoutMs = 15000;
 const QString ReleaseId = QStringLiteral("1733650000");
 const QString Common = QStringLiteral("common_client");
 const QString Bin = QStringLiteral("bin_win32");
+const QFileDevice::Permissions ExecutableMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser |
+                                                QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::ExeGroup;
 const QString FinishedLine = QStringLiteral("red:Update finished.Press \"Start Voxtera3\" run Voxtera3.");
 
 QString md5Hex(const QByteArray &data)
@@ -290,6 +293,7 @@ private slots:
     void fullRun();
     void resumedRun();
     void completeFilesAreSkippedWithoutRequests();
+    void equalDescriptorsAreEachVisitedOnce();
     void verificationStopsRun_data();
     void verificationStopsRun();
     void verificationOfFilesInPlace_data();
@@ -438,6 +442,30 @@ void tst_Install::completeFilesAreSkippedWithoutRequests()
     QCOMPARE(readFile(env.installed(QStringLiteral("two"))), textOf(2000, '2'));
 }
 
+void tst_Install::equalDescriptorsAreEachVisitedOnce()
+{
+    // Two keys, one file: each is fetched, checked and unpacked, and the
+    // file is installed once.
+    Env env;
+    Release release;
+    const QByteArray content = textOf(8000, 'e');
+    const Release::File first =
+        release.add(Common, QStringLiteral("a/shared.dll.z"), content, QStringLiteral("shared.dll"));
+    Release::File second = first;
+    second.key = QStringLiteral("b/shared.dll.z");
+    release.files.append(second);
+    env.publish(release);
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading a/shared.dll.z..."),
+                                      QStringLiteral("Downloading b/shared.dll.z..."),
+                                      QStringLiteral("extracting shared.dll..."),
+                                      QStringLiteral("extracting shared.dll..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+    QCOMPARE(readFile(env.installed(QStringLiteral("shared.dll"))), content);
+}
+
 void tst_Install::verificationStopsRun_data()
 {
     QTest::addColumn<QString>("fault");
@@ -579,6 +607,7 @@ void tst_Install::installation()
         QFile file(destination);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+        QVERIFY(file.setPermissions(ExecutableMode));
     }
 
     UpdateClient client;
@@ -591,6 +620,9 @@ void tst_Install::installation()
     QCOMPARE(readFile(destination), after);
     const QDateTime modified = QFileInfo(destination).fileTime(QFileDevice::FileModificationTime);
     QCOMPARE(qAbs(modified.secsTo(old)) < 2, keepsTimestamp);
+    // A replaced program must still be runnable.
+    if (!before.isNull())
+        QCOMPARE(QFile::permissions(destination), ExecutableMode);
     // Nothing of the replacement is left beside the installed file.
     const QStringList beside =
         QFileInfo(destination).dir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);

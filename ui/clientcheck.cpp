@@ -1,6 +1,7 @@
 #include "updateclient.h"
 
 #include "appdir.h"
+#include "clientcheck.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -10,6 +11,24 @@ namespace {
 // assumes the client is not running.
 constexpr int ClientCheckTimeoutMs = 30000;
 } // namespace
+
+namespace vt3 {
+
+bool clientListed(const QByteArray &output, const QString &imageName)
+{
+    const QString answer = QString::fromLocal8Bit(output);
+    if (answer.isEmpty())
+        return false;
+
+    // Only the first field of the whole answer counts: the image name of
+    // the first matching process, in quotes.
+    QString firstField = answer.left(answer.indexOf(QLatin1Char(',')));
+    static const QRegularExpression blanksAndQuotes(QStringLiteral("(\\s|\")"));
+    firstField.remove(blanksAndQuotes);
+    return firstField == imageName;
+}
+
+} // namespace vt3
 
 bool UpdateClient::isClientRunning()
 {
@@ -32,14 +51,5 @@ bool UpdateClient::isClientRunning()
         return false;
     }
 
-    const QString answer = QString::fromLocal8Bit(tasklist.readAllStandardOutput());
-    if (answer.isEmpty())
-        return false;
-
-    // Only the first field of the whole answer counts: the image name of
-    // the first matching process, in quotes.
-    QString firstField = answer.split(QLatin1Char(','), Qt::KeepEmptyParts, Qt::CaseSensitive).first();
-    static const QRegularExpression blanksAndQuotes(QStringLiteral("(\\s|\")"));
-    firstField.remove(blanksAndQuotes);
-    return firstField == imageName;
+    return vt3::clientListed(tasklist.readAllStandardOutput(), imageName);
 }

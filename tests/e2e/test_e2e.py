@@ -13,6 +13,8 @@ import sys
 import tempfile
 import traceback
 
+# The source tree is no place for compiled modules.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vt3road  # noqa: E402
 from vt3road import RoadError, wait_for  # noqa: E402

@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     out.open(QIODevice::WriteOnly);
     const vt3::UnpackResult result = vt3::unpackStream(in, out, FuzzMaxUnpackedBytes);
     if (size >= 4) {
-        const quint32 announced = (quint32(data[0]) << 24) | (quint32(data[1]) << 16) | (quint32(data[2]) << 8) |
-                                  quint32(data[3]);
+        const quint32 announced =
+            (quint32(data[0]) << 24) | (quint32(data[1]) << 16) | (quint32(data[2]) << 8) | quint32(data[3]);
         // Never more than the header says, and exactly that on success.
         if (out.written > qint64(announced))
             __builtin_trap();

@@ -1,0 +1,18 @@
+#ifndef MIRRORLIST_H
+#define MIRRORLIST_H
+
+#include <QMap>
+#include <QString>
+
+namespace vt3 {
+
+// The mirrors of a mirrors.ini, URL -> retries. The list names entries
+// 1 .. size-1 in [mirrors] ("<i>\mirror=<group>"), each group holding url
+// and retries. A missing entry, or one that names no group, reads the
+// top-level url and retries instead. A URL named twice keeps the retries
+// of its later entry.
+QMap<QString, int> readMirrorList(const QString &iniPath);
+
+} // namespace vt3
+
+#endif // MIRRORLIST_H
