@@ -1,0 +1,300 @@
+// Hostile files and a full disk. A full disk is a file size limit
+// (RLIMIT_FSIZE) in a child process: this binary starts itself again with
+// "--limited-run", which sets the limit and runs one whole update in
+// process against the parent's local mirror, and prints the log.
+
+#include "appdir.h"
+#include "httpfixture.h"
+#include "mirrorlist.h"
+#include "testsupport.h"
+#include "ui_updateclient.h"
+#include "updateclient.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/resource.h>
+
+class UpdateClientProbe
+{
+public:
+    static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
+};
+
+namespace {
+
+const char ChildFlag[] = "--limited-run";
+const char ReleaseId[] = "1733650000";
+const QString Finished = QStringLiteral("red:Update finished.Press \"Start Voxtera3\" run Voxtera3.");
+// Small enough that the manifest and the small files fit, far below the
+// big file of each case.
+constexpr qint64 LimitBytes = 16 * 1024;
+// The run is over when its log has not grown for this long.
+constexpr int QuietMs = 1000;
+constexpr int ChildRunTimeoutMs = 20000;
+constexpr int ChildExitTimeoutMs = 40000;
+
+using Tree = QMap<QString, QByteArray>;
+
+Tree readTree(const QString &root)
+{
+    Tree files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(QDir(root).relativeFilePath(path), file.readAll());
+    }
+    return files;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (char &c : bytes)
+        c = char(generator.bounded(256));
+    return bytes;
+}
+
+// A hostile file the fuzzer found, kept among its seeds.
+QByteArray corpusFile(const QString &name)
+{
+    QFile file(QStringLiteral(VT3_SOURCE_DIR "/tests/fuzz/corpus/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing seed");
+}
+
+// The child: one run of the real window with every file write of the
+// process limited, then the log on standard output.
+int limitedRun(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const qint64 limit = QByteArray(argv[2]).toLongLong();
+    vt3::setApplicationDirForTesting(QString::fromLocal8Bit(argv[3]));
+
+    UpdateClient client;
+    vt3test::announceVersion(client, QStringLiteral("%1#3.6.1").arg(QLatin1String(ReleaseId)));
+    if (limit > 0) {
+        // Past the limit a write fails with EFBIG, as on a full disk,
+        // instead of the process being killed.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small{};
+        getrlimit(RLIMIT_FSIZE, &small);
+        small.rlim_cur = rlim_t(limit);
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    UpdateClientProbe::pressUpdate(client);
+
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer quiet;
+    quiet.start();
+    QStringList seen;
+    while (total.elapsed() < ChildRunTimeoutMs) {
+        QTest::qWait(50);
+        const QStringList now = vt3test::logLinesMarked(client);
+        if (now != seen) {
+            seen = now;
+            quiet.restart();
+        }
+        if (seen.contains(Finished) || (!seen.isEmpty() && quiet.elapsed() > QuietMs))
+            break;
+    }
+    for (const QString &line : qAsConst(seen))
+        printf("%s\n", line.toUtf8().constData());
+    fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+class TestHostile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void mirrorListFromHostileFiles_data();
+    void mirrorListFromHostileFiles();
+    void diskFull_data();
+    void diskFull();
+
+private:
+    QStringList runChild(const QString &appDir, const QString &tmpDir, qint64 limit);
+};
+
+void TestHostile::mirrorListFromHostileFiles_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QStringList>("urls");
+    QTest::addColumn<QList<int>>("retries");
+
+    // Entry by entry, these took the window minutes to hours of lookups.
+    QTest::newRow("size of two billion") << QByteArray(
+                                                "[mirrors]\nsize=2000000000\n1\\mirror=m\n[m]\nurl=@a/\nretries=3\n")
+                                         << QStringList{QString(), QStringLiteral("@a/")} << QList<int>{0, 3};
+    QTest::newRow("largest size, no entries")
+        << QByteArray("[General]\nurl=@g/\nretries=4\n[mirrors]\nsize=2147483647\n")
+        << QStringList{QStringLiteral("@g/")} << QList<int>{4};
+    // An absent entry between two present ones reads the top-level entry
+    // right there, so the later entry of the same URL wins.
+    QTest::newRow("gap before a duplicate")
+        << QByteArray(
+               "[General]\nurl=@a/\nretries=1\n[mirrors]\nsize=4\n1\\mirror=m\n3\\mirror=m\n[m]\nurl=@a/\nretries=9\n")
+        << QStringList{QStringLiteral("@a/")} << QList<int>{9};
+    QTest::newRow("gap after the duplicate")
+        << QByteArray("[General]\nurl=@a/\nretries=1\n[mirrors]\nsize=4\n1\\mirror=m\n[m]\nurl=@a/\nretries=9\n")
+        << QStringList{QStringLiteral("@a/")} << QList<int>{1};
+    QTest::newRow("numbers that are not entries")
+        << QByteArray("[mirrors]\nsize=3\n01\\mirror=m\n-1\\mirror=m\n+2\\mirror=m\n3\\mirror=m\n[m]\nurl=@a/\n")
+        << QStringList{QString()} << QList<int>{0};
+    // A zero byte and a broken section header, found by the fuzzer: read
+    // lazily, QSettings missed the size; the whole file names 13.
+    QTest::newRow("zero byte in a value")
+        << corpusFile(QStringLiteral("mirrors/lazysection")) << QStringList{QString()} << QList<int>{0};
+}
+
+void TestHostile::mirrorListFromHostileFiles()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QStringList, urls);
+    QFETCH(QList<int>, retries);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
+    QVERIFY(writeFile(path, ini));
+    const QMap<QString, int> mirrors = vt3::readMirrorList(path);
+    QCOMPARE(mirrors.keys(), urls);
+    QCOMPARE(mirrors.values(), retries);
+}
+
+void TestHostile::diskFull_data()
+{
+    QTest::addColumn<QByteArray>("bigContent");
+    QTest::addColumn<QString>("expectedRed");
+
+    // Random bytes do not compress: the download itself is too big.
+    QTest::newRow("release file") << randomBytes(64 * 1024)
+                                  << QStringLiteral("red:write file %work/data/big.bin.z error");
+    // Zeros compress to almost nothing: only the unpacked file is too big.
+    QTest::newRow("unpacked file") << QByteArray(256 * 1024, '\0')
+                                   << QStringLiteral("red:%work/data/big.bin file write error.");
+}
+
+QStringList TestHostile::runChild(const QString &appDir, const QString &tmpDir, qint64 limit)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmpDir);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QLatin1String(ChildFlag), QString::number(limit), appDir});
+    // The mirror lives in this process: keep its event loop turning.
+    QElapsedTimer waited;
+    waited.start();
+    while (child.state() != QProcess::NotRunning && waited.elapsed() < ChildExitTimeoutMs)
+        QTest::qWait(50);
+    if (child.state() != QProcess::NotRunning) {
+        child.kill();
+        child.waitForFinished();
+        return {QStringLiteral("child did not finish")};
+    }
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+        return {QStringLiteral("child failed with %1").arg(child.exitCode())};
+    return QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void TestHostile::diskFull()
+{
+    QFETCH(QByteArray, bigContent);
+    QFETCH(QString, expectedRed);
+
+    QTemporaryDir appDir;
+    QTemporaryDir tmpDir;
+    QVERIFY(appDir.isValid() && tmpDir.isValid());
+
+    // Release A as installed, and release B on the mirror.
+    const Tree installedA{{QStringLiteral("readme.txt"), QByteArray("release A\n")},
+                          {QStringLiteral("data/big.bin"), QByteArray(4096, 'A')},
+                          {QStringLiteral("settings.cfg"), QByteArray("[user]\nname=a\n")}};
+    for (auto it = installedA.cbegin(); it != installedA.cend(); ++it)
+        QVERIFY(writeFile(appDir.filePath(it.key()), it.value()));
+    const Tree releaseB{{QStringLiteral("readme.txt"), QByteArray("release B\n")},
+                        {QStringLiteral("data/big.bin"), bigContent}};
+
+    HttpFixture mirror;
+    QVERIFY(mirror.listen());
+    const QString base = QStringLiteral("/r/%1/").arg(QLatin1String(ReleaseId));
+    QByteArray manifest("[common_client]\n");
+    for (auto it = releaseB.cbegin(); it != releaseB.cend(); ++it) {
+        const QByteArray packed = qCompress(it.value());
+        const QByteArray md5 = QCryptographicHash::hash(packed, QCryptographicHash::Md5).toHex();
+        QString key = it.key() + QLatin1String(".z");
+        mirror.serve(base + QLatin1String("common_client/") + key, packed);
+        manifest += key.replace(QLatin1Char('/'), QLatin1Char('\\')).toUtf8() + '=' + md5 +
+                    "::" + QByteArray::number(packed.size()) + "::" + QByteArray::number(it.value().size()) +
+                    "::0::" + it.key().toUtf8() + '\n';
+    }
+    QVERIFY(manifest.size() < LimitBytes);
+    mirror.serve(base + QLatin1String("client_win32.ini"), manifest);
+    QVERIFY(writeFile(appDir.filePath(QStringLiteral("mirrors.ini")),
+                      "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "r/\nretries=1\n"));
+    const Tree before = readTree(appDir.path());
+
+    const QStringList log = runChild(appDir.path(), tmpDir.path(), LimitBytes);
+    const QString work = tmpDir.path() + QStringLiteral("/voxtera_temp_0");
+    const QString red = expectedRed.replace(QLatin1String("%work"), QDir::toNativeSeparators(work));
+    QStringList redLines;
+    for (const QString &line : log)
+        if (line.startsWith(QLatin1String("red:")))
+            redLines << line;
+    QVERIFY2(!redLines.isEmpty() && redLines.first() == red, qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(!log.contains(Finished), qPrintable(log.join(QLatin1Char('\n'))));
+    // Nothing of the installation changed, and the work directory is kept
+    // for the next start to resume in, without a cut-off unpacked file.
+    QCOMPARE(readTree(appDir.path()), before);
+    QVERIFY(QFileInfo(work).isDir());
+    QVERIFY(!QFileInfo::exists(work + QStringLiteral("/data/big.bin")));
+
+    // With room again, the next start finishes the job from there.
+    const QStringList again = runChild(appDir.path(), tmpDir.path(), 0);
+    QVERIFY2(again.contains(Finished), qPrintable(again.join(QLatin1Char('\n'))));
+    Tree expected = before;
+    for (auto it = releaseB.cbegin(); it != releaseB.cend(); ++it)
+        expected.insert(it.key(), it.value());
+    QCOMPARE(readTree(appDir.path()), expected);
+    QVERIFY(!QFileInfo::exists(work));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 4 && std::strcmp(argv[1], ChildFlag) == 0)
+        return limitedRun(argc, argv);
+    QApplication app(argc, argv);
+    TestHostile test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_hostile.moc"
