@@ -35,6 +35,13 @@ public:
 
 namespace {
 
+QByteArray readFile(const QString &path)
+{
+    return vt3test::readFile(path, QByteArrayLiteral("<missing>"));
+}
+
+using vt3test::writeFile;
+
 // A whole run is a few local transfers; this only bounds a hung run.
 constexpr int RunTimeoutMs = 15000;
 const QString ReleaseId = QStringLiteral("1733650000");
@@ -58,19 +65,6 @@ QByteArray textOf(int size, char seed)
         data += QByteArray::number(i * 7919 + seed) + ' ';
     data.truncate(size);
     return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
 // One release as a mirror serves it: the files compressed, the manifest

@@ -60,6 +60,9 @@ public:
 
 namespace {
 
+using vt3test::readFile;
+using vt3test::writeFile;
+
 const char ManifestPath[] = "/1733650000/client_win32.ini";
 const char Md5[] = "0123456789abcdef0123456789abcdef";
 const QString Downloading = QStringLiteral("Downloading client_win32.ini...");
@@ -81,18 +84,6 @@ QByteArray goodManifest()
             .arg(entry(QStringLiteral("100"), QStringLiteral("data/readme.txt")),
                  entry(QStringLiteral("200"), QStringLiteral("vt3client_win32.exe")));
     return text.toUtf8();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Lines matched as regular expressions, whole line each.

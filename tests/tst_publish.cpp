@@ -14,6 +14,8 @@
 
 namespace {
 
+using vt3test::readFile;
+
 const QString ReleaseId = QStringLiteral("1733650000");
 const QString Version = QStringLiteral("3.6.1");
 constexpr int ToolTimeoutMs = 30000;
@@ -44,14 +46,6 @@ void writeFile(const QString &path, const QByteArray &data)
     QFile file(path);
     QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
     QCOMPARE(file.write(data), qint64(data.size()));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
 }
 
 QByteArray md5Hex(const QByteArray &data)

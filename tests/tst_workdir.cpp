@@ -50,24 +50,11 @@ public:
 
 namespace {
 
+using vt3test::readFile;
+using vt3test::writeFile;
+
 const char Manifest[] = "[common_client]\nreadme.txt.z=0123456789abcdef0123456789abcdef::100::120::"
                         "0123456789abcdef0123456789abcdef::readme.txt\n";
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    return file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
 
 bool makeDir(const QString &path, mode_t mode)
 {

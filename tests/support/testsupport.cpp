@@ -3,6 +3,9 @@
 #include "releasedversion.h"
 #include "updateclient.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -62,6 +65,19 @@ QStringList logLines(UpdateClient &client)
 QStringList logLinesMarked(UpdateClient &client)
 {
     return collect(client, true);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path, const QByteArray &missing)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : missing;
 }
 
 } // namespace vt3test

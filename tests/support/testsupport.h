@@ -1,6 +1,7 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +22,12 @@ QStringList logLines(UpdateClient &client);
 // The same paragraphs, each prefixed with "red:" when it is drawn in red
 // (the window's error lines), so one list asserts text, order and colour.
 QStringList logLinesMarked(UpdateClient &client);
+
+// Writes a whole file, creating its directories; true when every byte
+// was written.
+bool writeFile(const QString &path, const QByteArray &data);
+// A whole file's bytes, or `missing` when it cannot be read.
+QByteArray readFile(const QString &path, const QByteArray &missing = QByteArray());
 
 } // namespace vt3test
 
