@@ -7,6 +7,12 @@
 #include <QFileInfo>
 #include <QSet>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cstdio>
+#endif
+
 namespace {
 
 // Names beside the installed file while it is being replaced. They sit in
@@ -14,6 +20,8 @@ namespace {
 // is a rename within one volume, which cannot leave half a file.
 const QLatin1String IncomingSuffix(".vt3-new");
 const QLatin1String OutgoingSuffix(".vt3-old");
+// Piece size of a copy to another volume.
+constexpr int CopyChunkBytes = 256 * 1024;
 
 QString besideName(const QString &path, const QLatin1String &suffix)
 {
@@ -42,27 +50,96 @@ bool isSameFile(const QString &installed, const QString &fresh)
     return !installedDigest.isEmpty() && installedDigest == vt3::md5OfFile(fresh);
 }
 
-// Puts `source` at `destination`. The old file is set aside first and only
-// dropped once the new one is in place; when anything fails on the way, the
-// old file is where it was. An old file that cannot be deleted afterwards is
-// kept as `backup`.
-bool installFile(const QString &source, const QString &destination, const QString &backup)
+// One rename within a volume: never over an existing name, and never the
+// copy that QFile::rename (and QDir::rename, which calls it) falls back to
+// between volumes.
+bool renameOnly(const QString &source, const QString &target)
+{
+    if (isPresent(target))
+        return false;
+#ifdef Q_OS_WIN
+    const QString from = QDir::toNativeSeparators(source);
+    const QString to = QDir::toNativeSeparators(target);
+    return ::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
+                         0) != 0;
+#else
+    return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
+#endif
+}
+
+// Moves a file without ever overwriting `target`. Within a volume this is
+// one rename. Across volumes it is a copy: the one QFile::rename makes goes
+// through a buffer whose last piece is flushed without looking, so a disk
+// that fills up at the very end leaves a cut-off file reported as moved;
+// here every write is checked, and the source goes only once the copy is
+// whole.
+bool moveFile(const QString &source, const QString &target)
+{
+    if (renameOnly(source, target))
+        return true;
+    if (isPresent(target))
+        return false;
+
+    QFile in(source);
+    QFile out(target);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return false;
+    QByteArray chunk(CopyChunkBytes, Qt::Uninitialized);
+    qint64 copied = 0;
+    bool whole = true;
+    for (;;) {
+        const qint64 got = in.read(chunk.data(), chunk.size());
+        if (got <= 0) {
+            whole = got == 0;
+            break;
+        }
+        if (out.write(chunk.constData(), got) != got) {
+            whole = false;
+            break;
+        }
+        copied += got;
+    }
+    out.close();
+    whole = whole && copied == in.size() && out.error() == QFileDevice::NoError;
+    in.close();
+    if (whole)
+        QFile::setPermissions(target, QFile::permissions(source));
+    if (!whole || !QFile::remove(source)) {
+        QFile::remove(target);
+        return false;
+    }
+    return true;
+}
+
+// Brings `source` beside `destination` under the incoming name. Across
+// volumes a move is a copy, the one step of an installation that can fail
+// half way (a full disk), so every file of the release is staged like this
+// before any installed file is touched.
+bool stageFile(const QString &source, const QString &destination)
 {
     if (!QDir().mkpath(QFileInfo(destination).path()))
         return false;
-
-    // Across volumes a move is a copy; this is the step that can fail half
-    // way, so it must happen before the old file is touched.
     const QString incoming = besideName(destination, IncomingSuffix);
     if (!clearName(incoming))
         return false;
-    if (!QFile::rename(source, incoming)) {
-        QFile::remove(incoming);
-        return false;
-    }
+    return moveFile(source, incoming);
+}
 
+// Puts the staged file at `destination` by renames within its directory.
+// The old file is set aside first and only dropped once the new one is in
+// place; when anything fails on the way, the old file is where it was. An
+// old file that cannot be deleted afterwards is kept as `backup`.
+bool swapIn(const QString &destination, const QString &backup)
+{
+    const QString incoming = besideName(destination, IncomingSuffix);
+    const QString outgoing = besideName(destination, OutgoingSuffix);
     if (!isPresent(destination)) {
-        if (QFile::rename(incoming, destination))
+        // A run killed between setting the old file aside and putting the
+        // new one in place left the old one under the outgoing name; it
+        // still tells which modes the installed file had.
+        if (QFileInfo(outgoing).isFile())
+            QFile::setPermissions(incoming, QFile::permissions(outgoing));
+        if (renameOnly(incoming, destination))
             return true;
         QFile::remove(incoming);
         return false;
@@ -73,13 +150,12 @@ bool installFile(const QString &source, const QString &destination, const QStrin
     if (QFileInfo(destination).isFile())
         QFile::setPermissions(incoming, QFile::permissions(destination));
 
-    const QString outgoing = besideName(destination, OutgoingSuffix);
-    if (!clearName(outgoing) || !QFile::rename(destination, outgoing)) {
+    if (!clearName(outgoing) || !renameOnly(destination, outgoing)) {
         QFile::remove(incoming);
         return false;
     }
-    if (!QFile::rename(incoming, destination)) {
-        QFile::rename(outgoing, destination);
+    if (!renameOnly(incoming, destination)) {
+        renameOnly(outgoing, destination);
         QFile::remove(incoming);
         return false;
     }
@@ -88,7 +164,7 @@ bool installFile(const QString &source, const QString &destination, const QStrin
         // Still in use, or not a plain file: keep it out of the way where
         // the end of the run clears it up.
         clearName(backup);
-        QFile::rename(outgoing, backup);
+        moveFile(outgoing, backup);
     }
     return true;
 }
@@ -98,11 +174,15 @@ bool installFile(const QString &source, const QString &destination, const QStrin
 void UpdateClient::copyFiles()
 {
     const QDir appDir(vt3::applicationDir());
-    bool allInstalled = true;
+    const auto installError = [this](const QString &destination) {
+        message(tr("<font color=red>%1 file install error.</font>")
+                    .arg(QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped()));
+    };
+
     // Entries may share an install name; the file unpacked for them is
     // moved into place once, by the first.
     QSet<QString> placed;
-
+    QStringList staged;
     for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
         const QString installName = vt3::descriptor::installName(vt3::descriptor::split(entry.value()));
         if (placed.contains(installName))
@@ -110,15 +190,35 @@ void UpdateClient::copyFiles()
         placed.insert(installName);
         const QString source = tempDir.path() + QLatin1Char('/') + installName;
         const QString destination = appDir.absoluteFilePath(installName);
-        const QString backup = tempDir.path() + QLatin1Char('/') + installName + QLatin1String(".bak");
 
-        if (isSameFile(destination, source))
+        if (isSameFile(destination, source)) {
+            // What a killed run left beside the file is not needed once the
+            // release's file is in place.
+            clearName(besideName(destination, OutgoingSuffix));
+            clearName(besideName(destination, IncomingSuffix));
             continue;
-        if (!installFile(source, destination, backup)) {
-            message(tr("<font color=red>%1 file install error.</font>")
-                        .arg(QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped()));
-            allInstalled = false;
         }
+        if (!stageFile(source, destination)) {
+            // Nothing installed has changed yet; the staged copies go, and
+            // the next start unpacks them again.
+            installError(destination);
+            for (const QString &done : qAsConst(staged))
+                QFile::remove(besideName(done, IncomingSuffix));
+            return;
+        }
+        staged << destination;
+    }
+
+    bool allInstalled = true;
+    for (const QString &destination : qAsConst(staged)) {
+        const QString relative = appDir.relativeFilePath(destination);
+        const QString backup = tempDir.path() + QLatin1Char('/') + relative + QLatin1String(".bak");
+        if (!swapIn(destination, backup)) {
+            installError(destination);
+            allInstalled = false;
+            continue;
+        }
+        clearName(besideName(destination, OutgoingSuffix));
     }
 
     // A half-installed release must not look finished: the work directory

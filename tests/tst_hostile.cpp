@@ -22,11 +22,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 class UpdateClientProbe
 {
@@ -46,6 +50,11 @@ constexpr qint64 LimitBytes = 16 * 1024;
 constexpr int QuietMs = 1000;
 constexpr int ChildRunTimeoutMs = 20000;
 constexpr int ChildExitTimeoutMs = 40000;
+constexpr int WatchIntervalUs = 200;
+// Comparing an installed file this big with its new copy keeps the
+// installation busy long enough for the limit to come down before the
+// next file is put in place.
+constexpr int SameFileBytes = 48 * 1024 * 1024;
 
 using Tree = QMap<QString, QByteArray>;
 
@@ -60,6 +69,19 @@ Tree readTree(const QString &root)
             files.insert(QDir(root).relativeFilePath(path), file.readAll());
     }
     return files;
+}
+
+// The paths whose content differs, for a readable failure.
+QString differences(const Tree &actual, const Tree &expected)
+{
+    QStringList paths;
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it)
+        if (!expected.contains(it.key()) || expected.value(it.key()) != it.value())
+            paths << it.key() + QStringLiteral(" (%1 bytes)").arg(it.value().size());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        if (!actual.contains(it.key()))
+            paths << it.key() + QStringLiteral(" missing");
+    return paths.join(QLatin1String(", "));
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -85,6 +107,14 @@ QByteArray corpusFile(const QString &name)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing seed");
 }
 
+void setFileSizeLimit(qint64 bytes)
+{
+    rlimit small{};
+    getrlimit(RLIMIT_FSIZE, &small);
+    small.rlim_cur = rlim_t(bytes);
+    setrlimit(RLIMIT_FSIZE, &small);
+}
+
 // The child: one run of the real window with every file write of the
 // process limited, then the log on standard output.
 int limitedRun(int argc, char **argv)
@@ -95,14 +125,27 @@ int limitedRun(int argc, char **argv)
 
     UpdateClient client;
     vt3test::announceVersion(client, QStringLiteral("%1#3.6.1").arg(QLatin1String(ReleaseId)));
-    if (limit > 0) {
-        // Past the limit a write fails with EFBIG, as on a full disk,
-        // instead of the process being killed.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small{};
-        getrlimit(RLIMIT_FSIZE, &small);
-        small.rlim_cur = rlim_t(limit);
-        setrlimit(RLIMIT_FSIZE, &small);
+    // Past the limit a write fails with EFBIG, as on a full disk, instead
+    // of the process being killed.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::atomic<bool> stop{false};
+    std::thread watcher;
+    if (limit > 0 && argc >= 6) {
+        // The disk fills up only once this file has been written whole.
+        const QByteArray watched = QFile::encodeName(QString::fromLocal8Bit(argv[4]));
+        const qint64 watchedSize = QByteArray(argv[5]).toLongLong();
+        watcher = std::thread([&stop, watched, watchedSize, limit] {
+            struct stat info;
+            while (!stop) {
+                if (::stat(watched.constData(), &info) == 0 && info.st_size == watchedSize) {
+                    setFileSizeLimit(limit);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(WatchIntervalUs));
+            }
+        });
+    } else if (limit > 0) {
+        setFileSizeLimit(limit);
     }
     UpdateClientProbe::pressUpdate(client);
 
@@ -121,6 +164,9 @@ int limitedRun(int argc, char **argv)
         if (seen.contains(Finished) || (!seen.isEmpty() && quiet.elapsed() > QuietMs))
             break;
     }
+    stop = true;
+    if (watcher.joinable())
+        watcher.join();
     for (const QString &line : qAsConst(seen))
         printf("%s\n", line.toUtf8().constData());
     fflush(stdout);
@@ -140,7 +186,7 @@ private slots:
     void diskFull();
 
 private:
-    QStringList runChild(const QString &appDir, const QString &tmpDir, qint64 limit);
+    QStringList runChild(const QString &appDir, const QString &tmpDir, qint64 limit, const QStringList &watch);
 };
 
 void TestHostile::mirrorListFromHostileFiles_data()
@@ -192,17 +238,26 @@ void TestHostile::mirrorListFromHostileFiles()
 void TestHostile::diskFull_data()
 {
     QTest::addColumn<QByteArray>("bigContent");
+    QTest::addColumn<bool>("crossVolume");
     QTest::addColumn<QString>("expectedRed");
 
     // Random bytes do not compress: the download itself is too big.
-    QTest::newRow("release file") << randomBytes(64 * 1024)
+    QTest::newRow("release file") << randomBytes(64 * 1024) << false
                                   << QStringLiteral("red:write file %work/data/big.bin.z error");
     // Zeros compress to almost nothing: only the unpacked file is too big.
-    QTest::newRow("unpacked file") << QByteArray(256 * 1024, '\0')
+    QTest::newRow("unpacked file") << QByteArray(256 * 1024, '\0') << false
                                    << QStringLiteral("red:%work/data/big.bin file write error.");
+    // Moving a file to another volume copies it; the disk fills up after
+    // unpacking, while the installation is under way.
+    QTest::newRow("installed file") << QByteArray(256 * 1024, '\0') << true
+                                    << QStringLiteral("red:%app/data/big.bin file install error.");
+    // Only the last piece of the copy is too much: a copy that does not
+    // check its final flush reports a cut-off file as moved.
+    QTest::newRow("installed file, last piece")
+        << QByteArray(LimitBytes + 1000, '\0') << true << QStringLiteral("red:%app/data/big.bin file install error.");
 }
 
-QStringList TestHostile::runChild(const QString &appDir, const QString &tmpDir, qint64 limit)
+QStringList TestHostile::runChild(const QString &appDir, const QString &tmpDir, qint64 limit, const QStringList &watch)
 {
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -210,7 +265,8 @@ QStringList TestHostile::runChild(const QString &appDir, const QString &tmpDir, 
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(), {QLatin1String(ChildFlag), QString::number(limit), appDir});
+    child.start(QCoreApplication::applicationFilePath(),
+                QStringList{QLatin1String(ChildFlag), QString::number(limit), appDir} + watch);
     // The mirror lives in this process: keep its event loop turning.
     QElapsedTimer waited;
     waited.start();
@@ -223,26 +279,47 @@ QStringList TestHostile::runChild(const QString &appDir, const QString &tmpDir, 
     }
     if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
         return {QStringLiteral("child failed with %1").arg(child.exitCode())};
-    return QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList log =
+        QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    qInfo().noquote() << "run with limit" << limit << "logged:" << log.join(QLatin1String(" | "));
+    return log;
 }
 
 void TestHostile::diskFull()
 {
     QFETCH(QByteArray, bigContent);
+    QFETCH(bool, crossVolume);
     QFETCH(QString, expectedRed);
 
-    QTemporaryDir appDir;
     QTemporaryDir tmpDir;
-    QVERIFY(appDir.isValid() && tmpDir.isValid());
+    // tmpfs, where the system has it: another volume than the temp folder.
+    std::unique_ptr<QTemporaryDir> appDir(crossVolume ? new QTemporaryDir(QStringLiteral("/dev/shm/vt3-hostile-XXXXXX"))
+                                                      : new QTemporaryDir);
+    QVERIFY(tmpDir.isValid());
+    if (crossVolume && !appDir->isValid())
+        QSKIP("no /dev/shm for the application folder");
+    QVERIFY(appDir->isValid());
+    if (crossVolume) {
+        struct stat app;
+        struct stat tmp;
+        if (::stat(QFile::encodeName(appDir->path()).constData(), &app) != 0 ||
+            ::stat(QFile::encodeName(tmpDir.path()).constData(), &tmp) != 0 || app.st_dev == tmp.st_dev)
+            QSKIP("no second volume for the application folder");
+    }
 
     // Release A as installed, and release B on the mirror.
-    const Tree installedA{{QStringLiteral("readme.txt"), QByteArray("release A\n")},
-                          {QStringLiteral("data/big.bin"), QByteArray(4096, 'A')},
-                          {QStringLiteral("settings.cfg"), QByteArray("[user]\nname=a\n")}};
+    Tree installedA{{QStringLiteral("readme.txt"), QByteArray("release A\n")},
+                    {QStringLiteral("data/big.bin"), QByteArray(4096, 'A')},
+                    {QStringLiteral("settings.cfg"), QByteArray("[user]\nname=a\n")}};
+    Tree releaseB{{QStringLiteral("readme.txt"), QByteArray("release B\n")},
+                  {QStringLiteral("data/big.bin"), bigContent}};
+    if (crossVolume) {
+        const QByteArray same(SameFileBytes, 'S');
+        installedA.insert(QStringLiteral("a_same.bin"), same);
+        releaseB.insert(QStringLiteral("a_same.bin"), same);
+    }
     for (auto it = installedA.cbegin(); it != installedA.cend(); ++it)
-        QVERIFY(writeFile(appDir.filePath(it.key()), it.value()));
-    const Tree releaseB{{QStringLiteral("readme.txt"), QByteArray("release B\n")},
-                        {QStringLiteral("data/big.bin"), bigContent}};
+        QVERIFY(writeFile(appDir->filePath(it.key()), it.value()));
 
     HttpFixture mirror;
     QVERIFY(mirror.listen());
@@ -259,13 +336,17 @@ void TestHostile::diskFull()
     }
     QVERIFY(manifest.size() < LimitBytes);
     mirror.serve(base + QLatin1String("client_win32.ini"), manifest);
-    QVERIFY(writeFile(appDir.filePath(QStringLiteral("mirrors.ini")),
+    QVERIFY(writeFile(appDir->filePath(QStringLiteral("mirrors.ini")),
                       "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "r/\nretries=1\n"));
-    const Tree before = readTree(appDir.path());
+    const Tree before = readTree(appDir->path());
 
-    const QStringList log = runChild(appDir.path(), tmpDir.path(), LimitBytes);
     const QString work = tmpDir.path() + QStringLiteral("/voxtera_temp_0");
-    const QString red = expectedRed.replace(QLatin1String("%work"), QDir::toNativeSeparators(work));
+    const QStringList watch =
+        crossVolume ? QStringList{work + QStringLiteral("/data/big.bin"), QString::number(bigContent.size())}
+                    : QStringList();
+    const QStringList log = runChild(appDir->path(), tmpDir.path(), LimitBytes, watch);
+    const QString red = expectedRed.replace(QLatin1String("%work"), QDir::toNativeSeparators(work))
+                            .replace(QLatin1String("%app"), QDir::toNativeSeparators(appDir->path()));
     QStringList redLines;
     for (const QString &line : log)
         if (line.startsWith(QLatin1String("red:")))
@@ -274,17 +355,18 @@ void TestHostile::diskFull()
     QVERIFY2(!log.contains(Finished), qPrintable(log.join(QLatin1Char('\n'))));
     // Nothing of the installation changed, and the work directory is kept
     // for the next start to resume in, without a cut-off unpacked file.
-    QCOMPARE(readTree(appDir.path()), before);
+    QVERIFY2(readTree(appDir->path()) == before, qPrintable(differences(readTree(appDir->path()), before)));
     QVERIFY(QFileInfo(work).isDir());
-    QVERIFY(!QFileInfo::exists(work + QStringLiteral("/data/big.bin")));
+    if (!crossVolume)
+        QVERIFY(!QFileInfo::exists(work + QStringLiteral("/data/big.bin")));
 
     // With room again, the next start finishes the job from there.
-    const QStringList again = runChild(appDir.path(), tmpDir.path(), 0);
+    const QStringList again = runChild(appDir->path(), tmpDir.path(), 0, {});
     QVERIFY2(again.contains(Finished), qPrintable(again.join(QLatin1Char('\n'))));
     Tree expected = before;
     for (auto it = releaseB.cbegin(); it != releaseB.cend(); ++it)
         expected.insert(it.key(), it.value());
-    QCOMPARE(readTree(appDir.path()), expected);
+    QVERIFY2(readTree(appDir->path()) == expected, qPrintable(differences(readTree(appDir->path()), expected)));
     QVERIFY(!QFileInfo::exists(work));
 }
 

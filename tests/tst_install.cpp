@@ -62,7 +62,7 @@ QByteArray textOf(int size, char seed)
     QByteArray data;
     data.reserve(size);
     for (int i = 0; data.size() < size; ++i)
-        data += QByteArray::number(i * 7919 + seed) + ' ';
+        data += QByteArray::number(qint64(i) * 7919 + seed) + ' ';
     data.truncate(size);
     return data;
 }
@@ -828,7 +828,9 @@ void tst_Install::failedInstallIsRetriedByNextStart()
         RUN_AND_EXPECT_LOG(client, expected);
         VERIFY_STOPPED(env, client);
         QCOMPARE(readFile(env.installed(QStringLiteral("plugins"))), QByteArray("in the way"));
-        QCOMPARE(readFile(env.installed(QStringLiteral("z.dll"))), other);
+        // Every file is staged before any is put in place: none of the
+        // release is installed when one of its files cannot be.
+        QVERIFY(!QFileInfo::exists(env.installed(QStringLiteral("z.dll"))));
     }
 
     QVERIFY(QFile::remove(env.installed(QStringLiteral("plugins"))));

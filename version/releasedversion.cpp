@@ -1,5 +1,7 @@
 #include "releasedversion.h"
 
+#include "versionreply.h"
+
 #include <QDebug>
 #include <QTimer>
 #include <QUdpSocket>
@@ -99,7 +101,6 @@ void releasedVersion::readPendingDatagrams()
         return;
     qDebug() << "reply:" << QString::fromUtf8(datagram);
 
-    const int end = datagram.indexOf('\0');
-    QString reply = QString::fromUtf8(end < 0 ? datagram : datagram.left(end));
+    QString reply = vt3::decodeReply(datagram);
     emit finished(reply);
 }
