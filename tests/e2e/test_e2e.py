@@ -178,14 +178,7 @@ def main():
         print(f"FAIL: setup: {e}")
         failed += 1
     finally:
-        road.close()
-        if failed:
-            print(f"Logs kept in {road.logs}")
-            for name in sorted(n for n in os.listdir(road.logs) if n.endswith(".log")):
-                print(f"--- {name}")
-                print(vt3road.read_text(os.path.join(road.logs, name))[-3000:])
-        elif not args.work:
-            shutil.rmtree(work, ignore_errors=True)
+        vt3road.close_road(road, failed, work, args.work, tail=3000)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0
 

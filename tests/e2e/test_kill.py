@@ -88,28 +88,6 @@ class KillRoad(vt3road.Road):
         """compare_with_b, without the complaints about files of `ignored`."""
         return [p for p in self.compare_with_b(install) if not any(p.endswith(": " + rel) for rel in ignored)]
 
-    def start_drip_mirror(self, root, name, drips=(), holds=()):
-        port_file = os.path.join(self.work, name + ".port")
-        log = os.path.join(self.logs, name + "-requests.log")
-        for f in (port_file, log):
-            if os.path.exists(f):
-                os.remove(f)
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dripserver.py")
-        args = [sys.executable, script, "--directory", root, "--port-file", port_file, "--log", log]
-        for rule in drips:
-            args += ["--drip", rule]
-        for rule in holds:
-            args += ["--hold", rule]
-        proc = self.spawn(name, args)
-
-        def port():
-            self.check_alive(proc)
-            return os.path.exists(port_file) and int(open(port_file).read())
-
-        p = wait_for(port, 10, f"the mirror {name}")
-        self.wait_http(proc, p)
-        return proc, p, log
-
 
 def updater_pid(proc):
     """The pid of vt3update itself, also when it runs under strace."""
@@ -445,14 +423,7 @@ def main():
         print(f"FAIL: setup: {e}")
         failed += 1
     finally:
-        road.close()
-        if failed:
-            print(f"Logs kept in {road.logs}")
-            for name in sorted(n for n in os.listdir(road.logs) if n.endswith(".log")):
-                print(f"--- {name}")
-                print(vt3road.read_text(os.path.join(road.logs, name))[-2000:])
-        elif not args.work:
-            shutil.rmtree(work, ignore_errors=True)
+        vt3road.close_road(road, failed, work, args.work, tail=2000)
     print(f"{passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed else 0
 

@@ -311,23 +311,31 @@ class Road:
                     raise
         raise RoadError("could not start python3 -m http.server")
 
-    def start_stall_mirror(self, root, stall_path):
-        port_file = os.path.join(self.work, "stall.port")
-        log = os.path.join(self.logs, "stall-requests.log")
+    def start_drip_mirror(self, root, name, drips=(), holds=(), stalls=()):
+        """A mirror of our own (dripserver.py) that is slow or stalls on
+        chosen paths and logs every request; returns (process, port, log)."""
+        port_file = os.path.join(self.work, name + ".port")
+        log = os.path.join(self.logs, name + "-requests.log")
         for f in (port_file, log):
             if os.path.exists(f):
                 os.remove(f)
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stallserver.py")
-        proc = self.spawn("stallserver", [sys.executable, script, "--directory", root, "--port-file", port_file,
-                                          "--log", log, "--stall", stall_path])
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dripserver.py")
+        args = [sys.executable, script, "--directory", root, "--port-file", port_file, "--log", log]
+        for option, rules in (("--drip", drips), ("--hold", holds), ("--stall", stalls)):
+            for rule in rules:
+                args += [option, rule]
+        proc = self.spawn(name, args)
 
         def port():
             self.check_alive(proc)
             return os.path.exists(port_file) and int(open(port_file).read())
 
-        p = wait_for(port, 10, "the stalling mirror")
+        p = wait_for(port, 10, f"the mirror {name}")
         self.wait_http(proc, p)
         return proc, p, log
+
+    def start_stall_mirror(self, root, stall_path):
+        return self.start_drip_mirror(root, "stall", stalls=[stall_path])
 
     @staticmethod
     def dead_and_live_urls(live_port):
@@ -677,3 +685,16 @@ if __name__ == "__main__":
     parser.add_argument("--headless", action="store_true")
     a = parser.parse_args()
     sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY")))
+
+
+def close_road(road, failed, work, keep_work, tail=3000):
+    """Stops what the road started; after a failure prints the tail of every
+    log it kept, else removes the work folder unless asked to keep it."""
+    road.close()
+    if failed:
+        print(f"Logs kept in {road.logs}")
+        for name in sorted(n for n in os.listdir(road.logs) if n.endswith(".log")):
+            print(f"--- {name}")
+            print(read_text(os.path.join(road.logs, name))[-tail:])
+    elif not keep_work:
+        shutil.rmtree(work, ignore_errors=True)
