@@ -3,8 +3,7 @@
 
 #include "appdir.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -16,13 +15,6 @@
 #include <QTimer>
 
 #include <memory>
-
-class UpdateClientProbe
-{
-public:
-    static bool isClientRunning(UpdateClient &c) { return c.isClientRunning(); }
-    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
-};
 
 namespace {
 

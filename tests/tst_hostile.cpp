@@ -6,12 +6,11 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "mirrorlist.h"
+#include "releasebuilder.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -31,12 +30,6 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-
-class UpdateClientProbe
-{
-public:
-    static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
-};
 
 namespace {
 
@@ -323,19 +316,13 @@ void TestHostile::diskFull()
 
     HttpFixture mirror;
     QVERIFY(mirror.listen());
-    const QString base = QStringLiteral("/r/%1/").arg(QLatin1String(ReleaseId));
-    QByteArray manifest("[common_client]\n");
-    for (auto it = releaseB.cbegin(); it != releaseB.cend(); ++it) {
-        const QByteArray packed = qCompress(it.value());
-        const QByteArray md5 = QCryptographicHash::hash(packed, QCryptographicHash::Md5).toHex();
-        QString key = it.key() + QLatin1String(".z");
-        mirror.serve(base + QLatin1String("common_client/") + key, packed);
-        manifest += key.replace(QLatin1Char('/'), QLatin1Char('\\')).toUtf8() + '=' + md5 +
-                    "::" + QByteArray::number(packed.size()) + "::" + QByteArray::number(it.value().size()) +
-                    "::0::" + it.key().toUtf8() + '\n';
-    }
+    vt3test::ReleaseBuilder release(QStringLiteral("/r/%1/").arg(QLatin1String(ReleaseId)));
+    for (auto it = releaseB.cbegin(); it != releaseB.cend(); ++it)
+        release.add(vt3test::CommonGroup, it.key() + QLatin1String(".z"), it.value(), it.key());
+    QTemporaryDir scratch;
+    const QByteArray manifest = release.manifest(scratch.path());
     QVERIFY(manifest.size() < LimitBytes);
-    mirror.serve(base + QLatin1String("client_win32.ini"), manifest);
+    release.publish(mirror, manifest);
     QVERIFY(writeFile(appDir->filePath(QStringLiteral("mirrors.ini")),
                       "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "r/\nretries=1\n"));
     const Tree before = readTree(appDir->path());

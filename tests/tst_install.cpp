@@ -1,10 +1,9 @@
 #include "appdir.h"
 #include "httpfixture.h"
+#include "releasebuilder.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,23 +14,6 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-class UpdateClientProbe
-{
-public:
-    static QDir &tempDir(UpdateClient &c) { return c.tempDir; }
-    static QMap<QString, QString> &releaseFiles(UpdateClient &c) { return c.releaseFiles; }
-    static QMap<QString, QVector<QString>> &downloadQueue(UpdateClient &c) { return c.downloadQueue; }
-    static QString &releaseUrl(UpdateClient &c) { return c.releaseUrl; }
-    static QString &lastExtracted(UpdateClient &c) { return c.lastExtracted; }
-    static qint64 completedBytes(UpdateClient &c) { return c.completedBytes; }
-    static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
-    static void startNextDownload(UpdateClient &c) { c.startNextDownload(); }
-    static void startNextGzip(UpdateClient &c) { c.startNextGzip(); }
-    static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
-    static QPushButton *btnRun(UpdateClient &c) { return c.ui->btnRun; }
-    static QPlainTextEdit *details(UpdateClient &c) { return c.ui->details; }
-};
 
 namespace {
 
@@ -45,17 +27,12 @@ using vt3test::writeFile;
 // A whole run is a few local transfers; this only bounds a hung run.
 constexpr int RunTimeoutMs = 15000;
 const QString ReleaseId = QStringLiteral("1733650000");
-const QString Common = QStringLiteral("common_client");
-const QString Bin = QStringLiteral("bin_win32");
+const QString &Common = vt3test::CommonGroup;
+const QString &Bin = vt3test::BinGroup;
 const QFileDevice::Permissions ExecutableMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                 QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser |
                                                 QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::ExeGroup;
 const QString FinishedLine = QStringLiteral("red:Update finished.Press \"Start Voxtera3\" run Voxtera3.");
-
-QString md5Hex(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
 
 QByteArray textOf(int size, char seed)
 {
@@ -67,69 +44,13 @@ QByteArray textOf(int size, char seed)
     return data;
 }
 
-// One release as a mirror serves it: the files compressed, the manifest
-// written the way QSettings writes INI files.
-class Release
+// The releases these runs install, below the announced release id.
+struct Release : vt3test::ReleaseBuilder
 {
-public:
-    struct File
+    Release()
+        : ReleaseBuilder(QLatin1Char('/') + ReleaseId + QLatin1Char('/'))
     {
-        QString group;
-        QString key;
-        QString descriptor;
-        QByteArray served;
-    };
-
-    File &add(const QString &group, const QString &key, const QByteArray &content, const QString &installName)
-    {
-        const QByteArray packed = qCompress(content);
-        return addRaw(group, key, packed, content, installName);
     }
-
-    File &addRaw(const QString &group, const QString &key, const QByteArray &packed, const QByteArray &content,
-                 const QString &installName)
-    {
-        File file;
-        file.group = group;
-        file.key = key;
-        file.served = packed;
-        file.descriptor = md5Hex(packed) + QLatin1String("::") + QString::number(packed.size()) + QLatin1String("::") +
-                          QString::number(content.size()) + QLatin1String("::") + md5Hex(content) +
-                          QLatin1String("::") + installName;
-        files.append(file);
-        return files.last();
-    }
-
-    void addDelete(const QString &path, int flag) { deletes.insert(path, flag); }
-
-    QByteArray manifest(const QString &scratchDir) const
-    {
-        const QString path = scratchDir + QLatin1String("/manifest.ini");
-        QFile::remove(path);
-        {
-            QSettings ini(path, QSettings::IniFormat);
-            for (const File &file : files)
-                ini.setValue(file.group + QLatin1Char('/') + file.key, file.descriptor);
-            for (auto it = deletes.cbegin(); it != deletes.cend(); ++it)
-                ini.setValue(QLatin1String("delete/") + it.key(), it.value());
-        }
-        return readFile(path);
-    }
-
-    void publish(HttpFixture &http, const QByteArray &manifest) const
-    {
-        http.serve(QLatin1Char('/') + ReleaseId + QLatin1String("/client_win32.ini"), manifest);
-        for (const File &file : files)
-            http.serve(filePath(file), file.served);
-    }
-
-    static QString filePath(const File &file)
-    {
-        return QLatin1Char('/') + ReleaseId + QLatin1Char('/') + file.group + QLatin1Char('/') + file.key;
-    }
-
-    QVector<File> files;
-    QMap<QString, int> deletes;
 };
 
 // Scratch application and temp directories with a mirror list pointing at
@@ -279,7 +200,7 @@ QByteArray header(quint32 length)
 
 } // namespace
 
-class tst_Install : public QObject
+class TestInstall : public QObject
 {
     Q_OBJECT
 
@@ -305,7 +226,7 @@ private slots:
     void oversizedTransferIsCutOff();
 };
 
-void tst_Install::fullRun()
+void TestInstall::fullRun()
 {
     Env env;
     Release release;
@@ -355,7 +276,7 @@ void tst_Install::fullRun()
     QVERIFY(!UpdateClientProbe::btnRun(client)->isHidden());
 }
 
-void tst_Install::resumedRun()
+void TestInstall::resumedRun()
 {
     Env env;
     Release release;
@@ -392,10 +313,10 @@ void tst_Install::resumedRun()
                                                   };
     RUN_AND_EXPECT_LOG(client, expected);
 
-    QCOMPARE(env.http.requestCount(Release::filePath(fa)), 0);
-    QCOMPARE(env.http.requestCount(Release::filePath(fb)), 1);
-    QCOMPARE(env.http.requestCount(Release::filePath(fc)), 1);
-    QCOMPARE(env.http.requestCount(Release::filePath(fd)), 1);
+    QCOMPARE(env.http.requestCount(release.filePath(fa)), 0);
+    QCOMPARE(env.http.requestCount(release.filePath(fb)), 1);
+    QCOMPARE(env.http.requestCount(release.filePath(fc)), 1);
+    QCOMPARE(env.http.requestCount(release.filePath(fd)), 1);
     QCOMPARE(readFile(env.installed(QStringLiteral("a.dll"))), a);
     QCOMPARE(readFile(env.installed(QStringLiteral("b.dll"))), b);
     QCOMPARE(readFile(env.installed(QStringLiteral("c.dll"))), c);
@@ -403,7 +324,7 @@ void tst_Install::resumedRun()
     QVERIFY(!QFileInfo::exists(env.workDir()));
 }
 
-void tst_Install::completeFilesAreSkippedWithoutRequests()
+void TestInstall::completeFilesAreSkippedWithoutRequests()
 {
     // Every file already complete: the whole queue, empty groups included,
     // is passed over within the one call and the run goes on to the end.
@@ -436,7 +357,7 @@ void tst_Install::completeFilesAreSkippedWithoutRequests()
     QCOMPARE(readFile(env.installed(QStringLiteral("two"))), textOf(2000, '2'));
 }
 
-void tst_Install::equalDescriptorsAreEachVisitedOnce()
+void TestInstall::equalDescriptorsAreEachVisitedOnce()
 {
     // Two keys, one file: each is fetched, checked and unpacked, and the
     // file is installed once.
@@ -460,7 +381,7 @@ void tst_Install::equalDescriptorsAreEachVisitedOnce()
     QCOMPARE(readFile(env.installed(QStringLiteral("shared.dll"))), content);
 }
 
-void tst_Install::verificationStopsRun_data()
+void TestInstall::verificationStopsRun_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QStringList>("stopLines");
@@ -473,7 +394,7 @@ void tst_Install::verificationStopsRun_data()
     QTest::newRow("connection closed mid-body") << QStringLiteral("closed") << QStringList{transferError, size};
 }
 
-void tst_Install::verificationStopsRun()
+void TestInstall::verificationStopsRun()
 {
     QFETCH(QString, fault);
     QFETCH(QStringList, stopLines);
@@ -485,7 +406,7 @@ void tst_Install::verificationStopsRun()
         const int cut = bad.descriptor.indexOf(QLatin1String("::"));
         bad.descriptor = bad.descriptor.left(cut).toUpper() + bad.descriptor.mid(cut);
     }
-    const QString badPath = Release::filePath(bad);
+    const QString badPath = release.filePath(bad);
     const QByteArray badServed = bad.served;
     release.add(Common, QStringLiteral("c.dll.z"), textOf(40000, 'c'), QStringLiteral("c.dll"));
     env.publish(release);
@@ -518,7 +439,7 @@ void tst_Install::verificationStopsRun()
     QCOMPARE(env.http.requestCount(badPath), 1);
 }
 
-void tst_Install::verificationOfFilesInPlace_data()
+void TestInstall::verificationOfFilesInPlace_data()
 {
     QTest::addColumn<QString>("sizeField");
     QTest::addColumn<bool>("present");
@@ -529,7 +450,7 @@ void tst_Install::verificationOfFilesInPlace_data()
     QTest::newRow("size one less") << QStringLiteral("-1") << true << QStringLiteral("file size not correct");
 }
 
-void tst_Install::verificationOfFilesInPlace()
+void TestInstall::verificationOfFilesInPlace()
 {
     // Faults that no mirror can produce in a whole run: the check meets
     // them in the work directory.
@@ -564,7 +485,7 @@ void tst_Install::verificationOfFilesInPlace()
     QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
 }
 
-void tst_Install::installation_data()
+void TestInstall::installation_data()
 {
     QTest::addColumn<QString>("installName");
     QTest::addColumn<QByteArray>("before"); // null: not installed yet
@@ -584,7 +505,7 @@ void tst_Install::installation_data()
     QTest::newRow("file emptied") << QStringLiteral("emptied.cfg") << text << QByteArray("") << false;
 }
 
-void tst_Install::installation()
+void TestInstall::installation()
 {
     QFETCH(QString, installName);
     QFETCH(QByteArray, before);
@@ -624,7 +545,7 @@ void tst_Install::installation()
         QVERIFY2(!name.startsWith(QLatin1Char('.')), qPrintable(name));
 }
 
-void tst_Install::undeletableDestinationBecomesBackup()
+void TestInstall::undeletableDestinationBecomesBackup()
 {
     // On Linux whoever may delete a file may also rename it, so the one
     // destination that cannot be deleted yet can be moved is a directory.
@@ -658,7 +579,7 @@ void tst_Install::undeletableDestinationBecomesBackup()
     QCOMPARE(readFile(env.installed(QStringLiteral("other.dll"))), textOf(100, 'o'));
 }
 
-void tst_Install::completion()
+void TestInstall::completion()
 {
     Env env;
     Release release;
@@ -703,7 +624,7 @@ void tst_Install::completion()
     QCOMPARE(bar->value(), bar->maximum());
 }
 
-void tst_Install::launchButtonStartsClient()
+void TestInstall::launchButtonStartsClient()
 {
     Env env;
     Release release;
@@ -734,7 +655,7 @@ void tst_Install::launchButtonStartsClient()
     QVERIFY(readFile(marker).trimmed().toLongLong() != qint64(QCoreApplication::applicationPid()));
 }
 
-void tst_Install::unpackFailureStopsRun_data()
+void TestInstall::unpackFailureStopsRun_data()
 {
     QTest::addColumn<QByteArray>("served");
     const QByteArray content = textOf(100000, 'p');
@@ -750,7 +671,7 @@ void tst_Install::unpackFailureStopsRun_data()
     QTest::newRow("not compressed at all") << content;
 }
 
-void tst_Install::unpackFailureStopsRun()
+void TestInstall::unpackFailureStopsRun()
 {
     // The descriptor vouches for exactly these bytes, so only the unpacking
     // itself can find them bad.
@@ -780,7 +701,7 @@ void tst_Install::unpackFailureStopsRun()
     QVERIFY(!QFileInfo::exists(env.work(QStringLiteral("b.dll"))));
 }
 
-void tst_Install::shortWriteStopsRun()
+void TestInstall::shortWriteStopsRun()
 {
     // The unpacked file lands on a device that is always full.
     if (!QFileInfo(QStringLiteral("/dev/full")).exists())
@@ -805,7 +726,7 @@ void tst_Install::shortWriteStopsRun()
     QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
 }
 
-void tst_Install::failedInstallIsRetriedByNextStart()
+void TestInstall::failedInstallIsRetriedByNextStart()
 {
     Env env;
     Release release;
@@ -847,7 +768,7 @@ void tst_Install::failedInstallIsRetriedByNextStart()
     QVERIFY(!QFileInfo::exists(env.workDir()));
 }
 
-void tst_Install::unreplaceableFileStaysInstalled()
+void TestInstall::unreplaceableFileStaysInstalled()
 {
     // Neither deletable nor movable: the old file must stay whole.
     Env env;
@@ -871,7 +792,7 @@ void tst_Install::unreplaceableFileStaysInstalled()
     QCOMPARE(env.appEntries(), (QStringList{QStringLiteral("mirrors.ini"), QStringLiteral("pinned.dll")}));
 }
 
-void tst_Install::oversizedTransferIsCutOff()
+void TestInstall::oversizedTransferIsCutOff()
 {
     Env env;
     Release release;
@@ -881,7 +802,7 @@ void tst_Install::oversizedTransferIsCutOff()
         release.add(Common, QStringLiteral("b.dll.z"), textOf(5000, 'b'), QStringLiteral("b.dll"));
     env.publish(release);
     const QByteArray flood = textOf(4 * 1024 * 1024, 'f');
-    env.http.serve(Release::filePath(big), flood);
+    env.http.serve(release.filePath(big), flood);
 
     UpdateClient client;
     const QStringList expected =
@@ -895,5 +816,5 @@ void tst_Install::oversizedTransferIsCutOff()
     QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
 }
 
-QTEST_MAIN(tst_Install)
+QTEST_MAIN(TestInstall)
 #include "tst_install.moc"

@@ -5,9 +5,9 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "pathsafety.h"
+#include "releasebuilder.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -24,40 +24,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-class UpdateClientProbe
-{
-public:
-    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
-    static void setConfigTimeout(UpdateClient &c, int ms) { c.configTimeout = ms; }
-    static void checkDownload(UpdateClient &c) { c.checkDownload(); }
-    static void enterWorkDir(UpdateClient &c, const QString &path)
-    {
-        c.tempDir = QDir(path);
-        c.configFile = QStringLiteral("client_win32.ini");
-    }
-    static void processIni(UpdateClient &c) { c.processIni(); }
-    static QMap<QString, QVector<QString>> downloadQueue(UpdateClient &c) { return c.downloadQueue; }
-    static QMap<QString, QString> releaseFiles(UpdateClient &c) { return c.releaseFiles; }
-    static QMap<QString, int> deleteList(UpdateClient &c) { return c.deleteList; }
-    static qint64 totalBytes(UpdateClient &c) { return c.totalBytes; }
-    static QString tempDir(UpdateClient &c) { return c.tempDir.path(); }
-
-    // A release-file transfer as the download queue makes it, without the
-    // queue: the target opened, its announced size set, the reply's bytes
-    // going to the shared writer.
-    static QNetworkReply *fetchReleaseFile(UpdateClient &c, const QString &target, const QUrl &url, qint64 announced)
-    {
-        if (!c.openOutputFile(target))
-            return nullptr;
-        c.currentExpectedSize = announced;
-        c.currentWritten = 0;
-        QNetworkReply *reply = c.networkManager.get(QNetworkRequest(url));
-        QObject::connect(reply, &QNetworkReply::readyRead, &c, &UpdateClient::downloadReadyRead);
-        return reply;
-    }
-    static void closeOutput(UpdateClient &c) { c.outputFile.close(); }
-};
-
 namespace {
 
 using vt3test::readFile;
@@ -73,7 +39,7 @@ constexpr int ManifestLimit = 16 * 1024 * 1024;
 QString entry(const QString &size, const QString &name)
 {
     const QString md5 = QLatin1String(Md5);
-    return md5 + QLatin1String("::") + size + QLatin1String("::1::") + md5 + QLatin1String("::") + name;
+    return vt3test::descriptor(md5, size, QStringLiteral("1"), md5, name);
 }
 
 QByteArray goodManifest()
@@ -519,7 +485,7 @@ void TestManifest::fullRun()
     expected << workLine;
     QCOMPARE(log().mid(0, expected.size()), expected);
 
-    QCOMPARE(UpdateClientProbe::tempDir(*client), work);
+    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), goodManifest());
     QVERIFY(!QFile::exists(temp() + QStringLiteral("/client_win32.ini")));
     QCOMPARE(UpdateClientProbe::totalBytes(*client), qint64(300));

@@ -1,13 +1,12 @@
 // The release tool, run as the real program on a temporary source tree.
+#include "releasebuilder.h"
 #include "testsupport.h"
 #include "unpack.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,39 +17,11 @@ using vt3test::readFile;
 
 const QString ReleaseId = QStringLiteral("1733650000");
 const QString Version = QStringLiteral("3.6.1");
-constexpr int ToolTimeoutMs = 30000;
-
-struct ToolRun
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using vt3test::ToolRun;
 
 ToolRun runTool(const QStringList &args)
 {
-    QProcess tool;
-    tool.start(vt3test::buildFile(QStringLiteral("vt3-publish")), args);
-    ToolRun run;
-    if (!tool.waitForFinished(ToolTimeoutMs) || tool.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = tool.exitCode();
-    run.out = QString::fromUtf8(tool.readAllStandardOutput());
-    run.err = QString::fromUtf8(tool.readAllStandardError());
-    return run;
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(data), qint64(data.size()));
-}
-
-QByteArray md5Hex(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    return vt3test::runTool(QStringLiteral("vt3-publish"), args);
 }
 
 // Crosses several of the tool's read and write pieces, and is partly
@@ -80,7 +51,7 @@ QStringList treeFiles(const QString &releaseDir)
 
 } // namespace
 
-class PublishTest : public QObject
+class TestPublish : public QObject
 {
     Q_OBJECT
 
@@ -110,7 +81,7 @@ private:
     QMap<QString, QByteArray> contents;
 };
 
-void PublishTest::init()
+void TestPublish::init()
 {
     work.reset(new QTemporaryDir);
     mirror.reset(new QTemporaryDir);
@@ -119,7 +90,7 @@ void PublishTest::init()
     makeSource();
 }
 
-void PublishTest::makeSource()
+void TestPublish::makeSource()
 {
     contents.clear();
     contents.insert(QStringLiteral("readme.txt"), QByteArray("Voxtera 3\n"));
@@ -132,17 +103,17 @@ void PublishTest::makeSource()
     contents.insert(QStringLiteral("name with spaces.txt"), QByteArray("spaces"));
     contents.insert(QStringLiteral("\u00fcbersicht.txt"), QByteArray("non-ASCII name"));
     for (auto it = contents.cbegin(); it != contents.cend(); ++it)
-        writeFile(source + QLatin1Char('/') + it.key(), it.value());
+        QVERIFY(vt3test::writeFile(source + QLatin1Char('/') + it.key(), it.value()));
 }
 
-ToolRun PublishTest::publish(const QStringList &extra)
+ToolRun TestPublish::publish(const QStringList &extra)
 {
     return runTool(QStringList{QStringLiteral("--source"), source, QStringLiteral("--out"), mirror->path(),
                                QStringLiteral("--release-id"), ReleaseId, QStringLiteral("--version"), Version} +
                    extra);
 }
 
-void PublishTest::layout_data()
+void TestPublish::layout_data()
 {
     QTest::addColumn<QString>("installName");
     QTest::addColumn<QString>("group");
@@ -162,7 +133,7 @@ void PublishTest::layout_data()
                                  << "common_client";
 }
 
-void PublishTest::layout()
+void TestPublish::layout()
 {
     QFETCH(QString, installName);
     QFETCH(QString, group);
@@ -180,7 +151,7 @@ void PublishTest::layout()
              QStringList{ReleaseId});
 }
 
-void PublishTest::descriptors_data()
+void TestPublish::descriptors_data()
 {
     QTest::addColumn<QString>("installName");
     for (const QString &name :
@@ -190,7 +161,7 @@ void PublishTest::descriptors_data()
         QTest::newRow(qPrintable(name)) << name;
 }
 
-void PublishTest::descriptors()
+void TestPublish::descriptors()
 {
     QFETCH(QString, installName);
     QCOMPARE(publish().exitCode, 0);
@@ -205,10 +176,10 @@ void PublishTest::descriptors()
 
     const QByteArray packed = readFile(releaseDir() + QLatin1Char('/') + group + QLatin1Char('/') + key);
     const QByteArray original = contents.value(installName);
-    QCOMPARE(fields.at(0).toLatin1(), md5Hex(packed));
+    QCOMPARE(fields.at(0), vt3test::md5Hex(packed));
     QCOMPARE(fields.at(1).toLongLong(), qint64(packed.size()));
     QCOMPARE(fields.at(2).toLongLong(), qint64(original.size()));
-    QCOMPARE(fields.at(3).toLatin1(), md5Hex(original));
+    QCOMPARE(fields.at(3), vt3test::md5Hex(original));
     QCOMPARE(fields.at(4), installName);
     QCOMPARE(qUncompress(packed), original);
     // And the updater's own streaming unpacker takes it as well.
@@ -226,7 +197,7 @@ void PublishTest::descriptors()
     QCOMPARE(qint64(announced), qint64(original.size()));
 }
 
-void PublishTest::subdirectoryKeyReadsBack()
+void TestPublish::subdirectoryKeyReadsBack()
 {
     QCOMPARE(publish().exitCode, 0);
     QSettings manifest(releaseDir() + QStringLiteral("/client_win32.ini"), QSettings::IniFormat);
@@ -238,7 +209,7 @@ void PublishTest::subdirectoryKeyReadsBack()
     QVERIFY(QFileInfo::exists(releaseDir() + QStringLiteral("/bin_win32/dir/file.dll.z")));
 }
 
-void PublishTest::platformGlobChoosesGroup_data()
+void TestPublish::platformGlobChoosesGroup_data()
 {
     QTest::addColumn<QString>("globs");
     QTest::addColumn<QString>("installName");
@@ -257,7 +228,7 @@ void PublishTest::platformGlobChoosesGroup_data()
                                               << "common_client";
 }
 
-void PublishTest::platformGlobChoosesGroup()
+void TestPublish::platformGlobChoosesGroup()
 {
     QFETCH(QString, globs);
     QFETCH(QString, installName);
@@ -272,7 +243,7 @@ void PublishTest::platformGlobChoosesGroup()
     QVERIFY(QFileInfo::exists(releaseDir() + QLatin1Char('/') + group + QLatin1Char('/') + key));
 }
 
-void PublishTest::deleteFlags()
+void TestPublish::deleteFlags()
 {
     const ToolRun run =
         publish({QStringLiteral("--delete"), QStringLiteral("old.txt"), QStringLiteral("--delete"),
@@ -289,14 +260,14 @@ void PublishTest::deleteFlags()
     QCOMPARE(manifest.value(QStringLiteral("cfg/user.ini"), -1).toInt(), 0);
 }
 
-void PublishTest::versionFile()
+void TestPublish::versionFile()
 {
     QCOMPARE(publish().exitCode, 0);
     QCOMPARE(readFile(releaseDir() + QStringLiteral("/version.txt")),
              (ReleaseId + QLatin1Char('#') + Version).toUtf8());
 }
 
-void PublishTest::summaryCountsGroups()
+void TestPublish::summaryCountsGroups()
 {
     const ToolRun run = publish();
     QCOMPARE(run.exitCode, 0);
@@ -312,7 +283,7 @@ void PublishTest::summaryCountsGroups()
 enum class Setup { None, ExtraFile, EmptySource, ExistingRelease, SparseFile };
 Q_DECLARE_METATYPE(Setup)
 
-void PublishTest::refusals_data()
+void TestPublish::refusals_data()
 {
     QTest::addColumn<Setup>("setup");
     QTest::addColumn<QString>("detail");
@@ -345,7 +316,7 @@ void PublishTest::refusals_data()
         << Setup::None << "" << QStringList{QStringLiteral("--release-id"), QStringLiteral("12ab")} << "release id";
 }
 
-void PublishTest::refusals()
+void TestPublish::refusals()
 {
     QFETCH(Setup, setup);
     QFETCH(QString, detail);
@@ -357,14 +328,14 @@ void PublishTest::refusals()
     case Setup::None:
         break;
     case Setup::ExtraFile:
-        writeFile(source + QLatin1Char('/') + detail, QByteArray("x"));
+        QVERIFY(vt3test::writeFile(source + QLatin1Char('/') + detail, QByteArray("x")));
         break;
     case Setup::EmptySource:
         QVERIFY(QDir(source).removeRecursively());
         QVERIFY(QDir().mkpath(source + QStringLiteral("/only/folders")));
         break;
     case Setup::ExistingRelease:
-        writeFile(marker, QByteArray("published before"));
+        QVERIFY(vt3test::writeFile(marker, QByteArray("published before")));
         break;
     case Setup::SparseFile: {
         QFile big(source + QStringLiteral("/huge.bin"));
@@ -389,5 +360,5 @@ void PublishTest::refusals()
     }
 }
 
-QTEST_GUILESS_MAIN(PublishTest)
+QTEST_GUILESS_MAIN(TestPublish)
 #include "tst_publish.moc"

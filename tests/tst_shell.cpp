@@ -3,8 +3,7 @@
 
 #include "singleapplication.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -24,16 +23,6 @@
 
 #include <memory>
 #include <vector>
-
-class UpdateClientProbe
-{
-public:
-    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
-    static void message(UpdateClient &c, const QString &text) { c.message(text); }
-    static void setUpdateFinished(UpdateClient &c, bool finished) { c.updateFinished = finished; }
-    static QFile &outputFile(UpdateClient &c) { return c.outputFile; }
-    static void openUrl(UpdateClient &c, const QString &link) { c.openUrl(link); }
-};
 
 namespace {
 
@@ -286,7 +275,7 @@ bool staysRunning(QProcess *p)
 
 } // namespace
 
-class tst_Shell : public QObject
+class TestShell : public QObject
 {
     Q_OBJECT
 
@@ -334,7 +323,7 @@ private:
     QString ownSocketName() const;
 };
 
-void tst_Shell::initialState_data()
+void TestShell::initialState_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("hidden");
@@ -351,7 +340,7 @@ void tst_Shell::initialState_data()
     QTest::newRow("progress") << "progressBar" << false << true << "";
 }
 
-void tst_Shell::initialState()
+void TestShell::initialState()
 {
     QFETCH(QString, name);
     QFETCH(bool, hidden);
@@ -392,7 +381,7 @@ void tst_Shell::initialState()
     QVERIFY(!client.findChild<QStatusBar *>());
 }
 
-void tst_Shell::layoutTree_data()
+void TestShell::layoutTree_data()
 {
     QTest::addColumn<QString>("layout");
     QTest::addColumn<QStringList>("items");
@@ -409,7 +398,7 @@ void tst_Shell::layoutTree_data()
                                 << strings({"btnDetails", "spacer:40x20:Exp/Min", "btnRun", "btnStart"});
 }
 
-void tst_Shell::layoutTree()
+void TestShell::layoutTree()
 {
     QFETCH(QString, layout);
     QFETCH(QStringList, items);
@@ -421,7 +410,7 @@ void tst_Shell::layoutTree()
     QCOMPARE(found->spacing(), 6);
 }
 
-void tst_Shell::widgetCreationOrder()
+void TestShell::widgetCreationOrder()
 {
     UpdateClient client;
     QWidget *central = client.centralWidget();
@@ -439,7 +428,7 @@ void tst_Shell::widgetCreationOrder()
     QCOMPARE(central->layout()->contentsMargins(), QMargins(11, 11, 11, 11));
 }
 
-void tst_Shell::logoFromResource()
+void TestShell::logoFromResource()
 {
     UpdateClient client;
     const QPixmap logo = UpdateClientProbe::ui(client)->label->pixmap(Qt::ReturnByValue);
@@ -450,7 +439,7 @@ void tst_Shell::logoFromResource()
     QCOMPARE(differingPixels(logo.toImage(), onDisk), 0);
 }
 
-void tst_Shell::detailsToggleResizes_data()
+void TestShell::detailsToggleResizes_data()
 {
     // The offscreen platform delivers no mnemonics, so Alt+D is left to the
     // real-window test; the program itself checks the button when the
@@ -460,7 +449,7 @@ void tst_Shell::detailsToggleResizes_data()
     QTest::newRow("setChecked") << false;
 }
 
-void tst_Shell::detailsToggleResizes()
+void TestShell::detailsToggleResizes()
 {
     QFETCH(bool, byClick);
 
@@ -492,7 +481,7 @@ void tst_Shell::detailsToggleResizes()
     QTRY_COMPARE(client.size(), folded);
 }
 
-void tst_Shell::closeGuard_data()
+void TestShell::closeGuard_data()
 {
     QTest::addColumn<bool>("finished");
     QTest::addColumn<int>("answer");
@@ -505,7 +494,7 @@ void tst_Shell::closeGuard_data()
     QTest::newRow("finished") << true << int(BoxDriver::No) << false << true;
 }
 
-void tst_Shell::closeGuard()
+void TestShell::closeGuard()
 {
     QFETCH(bool, finished);
     QFETCH(int, answer);
@@ -549,7 +538,7 @@ void tst_Shell::closeGuard()
     }
 }
 
-void tst_Shell::logKeepsEveryParagraph_data()
+void TestShell::logKeepsEveryParagraph_data()
 {
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<QStringList>("expected");
@@ -569,7 +558,7 @@ void tst_Shell::logKeepsEveryParagraph_data()
     QTest::newRow("thousands, never trimmed") << many << manyExpected;
 }
 
-void tst_Shell::logKeepsEveryParagraph()
+void TestShell::logKeepsEveryParagraph()
 {
     QFETCH(QStringList, messages);
     QFETCH(QStringList, expected);
@@ -581,7 +570,7 @@ void tst_Shell::logKeepsEveryParagraph()
     QCOMPARE(UpdateClientProbe::ui(client)->details->document()->blockCount(), expected.size());
 }
 
-void tst_Shell::linkGoesToBrowser_data()
+void TestShell::linkGoesToBrowser_data()
 {
     QTest::addColumn<QString>("link");
     QTest::addColumn<QUrl>("opened");
@@ -591,7 +580,7 @@ void tst_Shell::linkGoesToBrowser_data()
                               << QUrl(QStringLiteral("http://www.voxtera.example/a%20b"), QUrl::StrictMode);
 }
 
-void tst_Shell::linkGoesToBrowser()
+void TestShell::linkGoesToBrowser()
 {
     QFETCH(QString, link);
     QFETCH(QUrl, opened);
@@ -614,7 +603,7 @@ void tst_Shell::linkGoesToBrowser()
     QVERIFY(client.isVisible());
 }
 
-void tst_Shell::languageChangeReappliesTexts_data()
+void TestShell::languageChangeReappliesTexts_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("english");
@@ -631,7 +620,7 @@ void tst_Shell::languageChangeReappliesTexts_data()
                             << "&Update";
 }
 
-void tst_Shell::languageChangeReappliesTexts()
+void TestShell::languageChangeReappliesTexts()
 {
     QFETCH(QString, name);
     QFETCH(QString, english);
@@ -657,7 +646,7 @@ void tst_Shell::languageChangeReappliesTexts()
     QTRY_COMPARE(textOf(), english);
 }
 
-void tst_Shell::languageChangeClearsRunTexts()
+void TestShell::languageChangeClearsRunTexts()
 {
     UpdateClient client;
     Ui::UpdateClient *ui = UpdateClientProbe::ui(client);
@@ -678,7 +667,7 @@ void tst_Shell::languageChangeClearsRunTexts()
     QCOMPARE(ui->label->pixmap(Qt::ReturnByValue).size(), QSize(100, 98));
 }
 
-void tst_Shell::catalogueLookup_data()
+void TestShell::catalogueLookup_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<bool>("fromBuildDir");
@@ -692,7 +681,7 @@ void tst_Shell::catalogueLookup_data()
     QTest::newRow("de from another directory") << "de_DE" << false << "";
 }
 
-void tst_Shell::catalogueLookup()
+void TestShell::catalogueLookup()
 {
     QFETCH(QString, locale);
     QFETCH(bool, fromBuildDir);
@@ -714,7 +703,7 @@ void tst_Shell::catalogueLookup()
         QCOMPARE(QFileInfo(translator.filePath()).fileName(), catalogue);
 }
 
-void tst_Shell::germanCatalogueTranslates()
+void TestShell::germanCatalogueTranslates()
 {
     QTranslator german;
     QVERIFY(german.load(QStringLiteral("update_de"), vt3test::buildFile(QStringLiteral("translations"))));
@@ -731,7 +720,7 @@ void tst_Shell::germanCatalogueTranslates()
     QCOMPARE(details, german.translate("UpdateClient", "&Details"));
 }
 
-QProcess *tst_Shell::startSecond(int timeoutMs, const QString &message, const QString &program)
+QProcess *TestShell::startSecond(int timeoutMs, const QString &message, const QString &program)
 {
     auto *p = new QProcess(this);
     p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -740,14 +729,14 @@ QProcess *tst_Shell::startSecond(int timeoutMs, const QString &message, const QS
     return p;
 }
 
-QString tst_Shell::ownSocketName() const
+QString TestShell::ownSocketName() const
 {
     const QStringList names =
         withoutLocks(QDir::temp().entryList({QStringLiteral("vt3update-*")}, QDir::System | QDir::AllEntries));
     return names.size() == 1 ? QDir::temp().filePath(names.first()) : QString();
 }
 
-void tst_Shell::secondStartActivates_data()
+void TestShell::secondStartActivates_data()
 {
     QTest::addColumn<bool>("activateOnMessage");
     QTest::addColumn<int>("shape"); // 0 minimised, 1 hidden, 2 normal
@@ -760,7 +749,7 @@ void tst_Shell::secondStartActivates_data()
     QTest::newRow("without activation") << false << 0 << true << true;
 }
 
-void tst_Shell::secondStartActivates()
+void TestShell::secondStartActivates()
 {
     QFETCH(bool, activateOnMessage);
     QFETCH(int, shape);
@@ -790,7 +779,7 @@ void tst_Shell::secondStartActivates()
     singleApp()->setActivationWindow(nullptr, false);
 }
 
-void tst_Shell::undeliveredMessageStillArrives()
+void TestShell::undeliveredMessageStillArrives()
 {
     QSignalSpy received(singleApp(), &QtSingleApplication::messageReceived);
     const QString text = QStringLiteral("while you were busy \u00e4\u00f6\u00fc");
@@ -804,7 +793,7 @@ void tst_Shell::undeliveredMessageStillArrives()
     QCOMPARE(received.at(0).at(0).toString(), text);
 }
 
-void tst_Shell::identityIsTheExecutableFile()
+void TestShell::identityIsTheExecutableFile()
 {
     QTemporaryDir dir;
     const QString copy = dir.filePath(QStringLiteral("other_updater"));
@@ -826,7 +815,7 @@ void tst_Shell::identityIsTheExecutableFile()
     QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("same"));
 }
 
-void tst_Shell::framing_data()
+void TestShell::framing_data()
 {
     auto frame = [](const QByteArray &payload) -> QByteArray {
         QByteArray f(4, Qt::Uninitialized);
@@ -848,7 +837,7 @@ void tst_Shell::framing_data()
     QTest::newRow("absurd length is refused") << QList<QByteArray>{huge + "x"} << QStringList{} << true;
 }
 
-void tst_Shell::framing()
+void TestShell::framing()
 {
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QStringList, messages);
@@ -879,7 +868,7 @@ void tst_Shell::framing()
     QCOMPARE(got, messages);
 }
 
-void tst_Shell::secondStartExitsFirstStays()
+void TestShell::secondStartExitsFirstStays()
 {
     Starts starts;
     QProcess *first = starts.start();
@@ -890,7 +879,7 @@ void tst_Shell::secondStartExitsFirstStays()
     QVERIFY(starts.primaryListens());
 }
 
-void tst_Shell::killedPrimaryDoesNotBlock()
+void TestShell::killedPrimaryDoesNotBlock()
 {
     Starts starts;
     QProcess *first = starts.start();
@@ -912,7 +901,7 @@ void tst_Shell::killedPrimaryDoesNotBlock()
     QVERIFY(next->state() == QProcess::Running);
 }
 
-void tst_Shell::oldLockOfLivePrimaryStillCounts()
+void TestShell::oldLockOfLivePrimaryStillCounts()
 {
     Starts starts;
     QProcess *first = starts.start();
@@ -926,7 +915,7 @@ void tst_Shell::oldLockOfLivePrimaryStillCounts()
     QVERIFY(staysRunning(first));
 }
 
-void tst_Shell::racingStartsLeaveOnePrimary()
+void TestShell::racingStartsLeaveOnePrimary()
 {
     constexpr int Racers = 4;
     Starts starts;
@@ -972,7 +961,7 @@ int main(int argc, char **argv)
     QtSingleApplication app(argc, argv, true);
     // Closing a test window must not end the application.
     app.setQuitOnLastWindowClosed(false);
-    tst_Shell tests;
+    TestShell tests;
     return QTest::qExec(&tests, argc, argv);
 }
 

@@ -21,20 +21,13 @@ struct ToolResult
 {
     int exitCode = -1;
     QStringList lines;
-    QByteArray errors;
+    QString errors;
 };
 
 ToolResult runTool(const QStringList &args)
 {
-    ToolResult result;
-    QProcess tool;
-    tool.start(vt3test::buildFile(QStringLiteral("tasklist.exe")), args);
-    if (!tool.waitForFinished(10000))
-        return result;
-    result.exitCode = tool.exitCode();
-    result.lines = QString::fromLocal8Bit(tool.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    result.errors = tool.readAllStandardError();
-    return result;
+    const vt3test::ToolRun run = vt3test::runTool(QStringLiteral("tasklist.exe"), args);
+    return {run.exitCode, run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), run.err};
 }
 
 QStringList query(const QString &name)

@@ -96,7 +96,7 @@ vt3::UnpackResult unpack(const QByteArray &input, QByteArray *output, qint64 max
 
 Q_DECLARE_METATYPE(vt3::UnpackResult)
 
-class tst_Unpack : public QObject
+class TestUnpack : public QObject
 {
     Q_OBJECT
 
@@ -113,7 +113,7 @@ private slots:
     void announcedLengthPeeks();
 };
 
-void tst_Unpack::matchesQUncompress_data()
+void TestUnpack::matchesQUncompress_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::newRow("empty") << QByteArray();
@@ -125,7 +125,7 @@ void tst_Unpack::matchesQUncompress_data()
     QTest::newRow("4 MB zeros") << QByteArray(4 * 1024 * 1024, '\0');
 }
 
-void tst_Unpack::matchesQUncompress()
+void TestUnpack::matchesQUncompress()
 {
     QFETCH(QByteArray, data);
     const QByteArray packed = qCompress(data);
@@ -135,7 +135,7 @@ void tst_Unpack::matchesQUncompress()
     QCOMPARE(output, data);
 }
 
-void tst_Unpack::emptyStreamForZeroLength()
+void TestUnpack::emptyStreamForZeroLength()
 {
     const QByteArray packed = header(0) + zlibStream(QByteArray());
     QByteArray output;
@@ -144,7 +144,7 @@ void tst_Unpack::emptyStreamForZeroLength()
     QVERIFY(qUncompress(packed).isEmpty());
 }
 
-void tst_Unpack::refused_data()
+void TestUnpack::refused_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<qint64>("maxLength");
@@ -175,7 +175,7 @@ void tst_Unpack::refused_data()
     QTest::newRow("zero length, data follows") << header(0) + stream << NoLimit << vt3::UnpackResult::BadInput;
 }
 
-void tst_Unpack::refused()
+void TestUnpack::refused()
 {
     QFETCH(QByteArray, input);
     QFETCH(qint64, maxLength);
@@ -190,7 +190,7 @@ void tst_Unpack::refused()
     }
 }
 
-void tst_Unpack::bombNeverWritesPastHeader()
+void TestUnpack::bombNeverWritesPastHeader()
 {
     // 256 MiB of zeros pack into a few hundred KiB; the header claims 1000.
     const QByteArray zeros(1 << 20, '\0');
@@ -220,7 +220,7 @@ void tst_Unpack::bombNeverWritesPastHeader()
     QVERIFY(out.data.size() <= 1000);
 }
 
-void tst_Unpack::writeFailure_data()
+void TestUnpack::writeFailure_data()
 {
     QTest::addColumn<qint64>("limit");
     QTest::addColumn<bool>("shortWrite");
@@ -230,7 +230,7 @@ void tst_Unpack::writeFailure_data()
     QTest::newRow("one byte short") << qint64(300000 - 1) << true;
 }
 
-void tst_Unpack::writeFailure()
+void TestUnpack::writeFailure()
 {
     QFETCH(qint64, limit);
     QFETCH(bool, shortWrite);
@@ -241,7 +241,7 @@ void tst_Unpack::writeFailure()
     QCOMPARE(vt3::unpackStream(in, out, NoLimit), vt3::UnpackResult::WriteFailed);
 }
 
-void tst_Unpack::fileSizeLimitIsWriteFailure()
+void TestUnpack::fileSizeLimitIsWriteFailure()
 {
     // A real file on a "full" disk: the kernel refuses writes past the
     // process's file size limit, which is set in a child so the test runner
@@ -276,7 +276,7 @@ void tst_Unpack::fileSizeLimitIsWriteFailure()
     QVERIFY(QFileInfo(target).size() <= qint64(Limit));
 }
 
-void tst_Unpack::announcedLengthPeeks()
+void TestUnpack::announcedLengthPeeks()
 {
     QBuffer in;
     in.setData(qCompress(QByteArray(70000, 'a')));
@@ -289,5 +289,5 @@ void tst_Unpack::announcedLengthPeeks()
     QCOMPARE(vt3::announcedLength(tiny), qint64(-1));
 }
 
-QTEST_GUILESS_MAIN(tst_Unpack)
+QTEST_GUILESS_MAIN(TestUnpack)
 #include "tst_unpack.moc"

@@ -5,8 +5,7 @@
 #include "releasedversion.h"
 #include "testsupport.h"
 #include "udpversionserver.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QHostInfo>
 #include <QLabel>
@@ -32,16 +31,6 @@ public:
         version->udpSocket = nullptr;
         version->serverAddress = QHostAddress();
     }
-};
-
-class UpdateClientProbe
-{
-public:
-    static QLabel *label(UpdateClient &client) { return client.ui->lastedVersion; }
-    static QPushButton *start(UpdateClient &client) { return client.ui->btnStart; }
-    static QStringList versionInfo(UpdateClient &client) { return client.versionInfo; }
-    static bool versionReceived(UpdateClient &client) { return client.versionReceived; }
-    static void checkRetrieveVersion(UpdateClient &client) { client.checkRetrieveVersion(); }
 };
 
 namespace {
@@ -439,7 +428,7 @@ void TestVersion::display()
     QTRY_COMPARE(replies.texts.size(), 1);
 
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
-    QCOMPARE(UpdateClientProbe::start(client)->isEnabled(), enabled);
+    QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
     QCOMPARE(UpdateClientProbe::versionInfo(client), info);
     QVERIFY(UpdateClientProbe::versionReceived(client));
     // Text from the network is never rendered as markup.
@@ -474,7 +463,7 @@ void TestVersion::checkAfterReply()
     QTRY_COMPARE(replies.texts.size(), 1);
     UpdateClientProbe::checkRetrieveVersion(client);
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
-    QCOMPARE(UpdateClientProbe::start(client)->isEnabled(), enabled);
+    QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
 }
 
 void TestVersion::laterReplies_data()
@@ -522,10 +511,10 @@ void TestVersion::laterReplies()
         server->sendTo(local, sequence.at(i).toUtf8());
         QTRY_COMPARE(replies.texts.size(), i + 1);
         if (i == 0 && runStarted)
-            UpdateClientProbe::start(client)->setEnabled(false);
+            UpdateClientProbe::btnStart(client)->setEnabled(false);
     }
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
-    QCOMPARE(UpdateClientProbe::start(client)->isEnabled(), enabled);
+    QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
     QCOMPARE(UpdateClientProbe::versionInfo(client), info);
 }
 
@@ -547,15 +536,15 @@ void TestVersion::windowTimeOut()
     QTest::qWait(8000);
     QCOMPARE(UpdateClientProbe::label(silent)->text(), Caption);
     QTRY_COMPARE_WITH_TIMEOUT(UpdateClientProbe::label(silent)->text(), Failure, 4000);
-    QVERIFY(!UpdateClientProbe::start(silent)->isEnabled());
+    QVERIFY(!UpdateClientProbe::btnStart(silent)->isEnabled());
     QCOMPARE(UpdateClientProbe::label(answered)->text(), GoodLabel);
-    QVERIFY(UpdateClientProbe::start(answered)->isEnabled());
+    QVERIFY(UpdateClientProbe::btnStart(answered)->isEnabled());
     QCOMPARE(UpdateClientProbe::label(malformed)->text(), Failure);
 
     // Late but good: the caption comes back, not the failure text.
     server->sendTo(boundPort(versionOf(silent)), GoodReply.toUtf8());
     QTRY_COMPARE(UpdateClientProbe::label(silent)->text(), GoodLabel);
-    QVERIFY(UpdateClientProbe::start(silent)->isEnabled());
+    QVERIFY(UpdateClientProbe::btnStart(silent)->isEnabled());
 }
 
 QTEST_MAIN(TestVersion)

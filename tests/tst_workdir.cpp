@@ -3,8 +3,7 @@
 
 #include "appdir.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,35 +17,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-class UpdateClientProbe
-{
-public:
-    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
-    static void enterSystemTemp(UpdateClient &c, const QString &path)
-    {
-        c.tempDir = QDir(path);
-        c.configFile = QStringLiteral("client_win32.ini");
-    }
-    static QString tempDir(UpdateClient &c) { return c.tempDir.path(); }
-    static bool prepareTempDir(UpdateClient &c) { return c.prepareTempDir(); }
-    static bool openOutputFile(UpdateClient &c, const QString &path) { return c.openOutputFile(path); }
-    static QFile &outputFile(UpdateClient &c) { return c.outputFile; }
-    static void downloadTo(UpdateClient &c, const QString &path) { c.downloadTo(path); }
-    static void downloading(UpdateClient &c, QUrl url) { c.downloading(url); }
-    static void setReleaseUrl(UpdateClient &c, const QString &url) { c.releaseUrl = url; }
-    static QString formatSize(UpdateClient &c, double bytes) { return c.formatSize(bytes); }
-    static void startRunClock(UpdateClient &c, qint64 completed, qint64 total)
-    {
-        c.completedBytes = completed;
-        c.totalBytes = total;
-        c.speedTimer.start();
-    }
-    static qint64 elapsed(UpdateClient &c) { return c.speedTimer.elapsed(); }
-    static void slotProgress(UpdateClient &c, qint64 received, qint64 total) { c.slotProgress(received, total); }
-    static qint64 completedBytes(UpdateClient &c) { return c.completedBytes; }
-    static int currentReceived(UpdateClient &c) { return c.currentReceived; }
-};
 
 namespace {
 
@@ -117,7 +87,7 @@ void TestWorkDir::init()
     outside.reset(new QTemporaryDir);
     QVERIFY(systemTemp->isValid() && outside->isValid());
     client.reset(new UpdateClient);
-    UpdateClientProbe::enterSystemTemp(*client, temp());
+    UpdateClientProbe::enterWorkDir(*client, temp());
 }
 
 void TestWorkDir::cleanup()
@@ -133,7 +103,7 @@ void TestWorkDir::firstRunMakesPrivateDir()
     QVERIFY(UpdateClientProbe::prepareTempDir(*client));
 
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
-    QCOMPARE(UpdateClientProbe::tempDir(*client), work);
+    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
     QVERIFY(!QFile::exists(fresh()));
     QCOMPARE(modeOf(work) & 07777, mode_t(0700));
@@ -209,7 +179,7 @@ void TestWorkDir::choice()
 
     QVERIFY(UpdateClientProbe::prepareTempDir(*client));
     const QString work = temp() + QLatin1Char('/') + chosen;
-    QCOMPARE(UpdateClientProbe::tempDir(*client), work);
+    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
     QVERIFY(!QFile::exists(fresh()));
     QCOMPARE(vt3test::logLines(*client),
@@ -238,7 +208,7 @@ void TestWorkDir::firstListedOfTwoEqualWins()
         QDir(temp()).entryList({QStringLiteral("voxtera_temp_*")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
     QCOMPARE(listed.size(), 2);
     QVERIFY(UpdateClientProbe::prepareTempDir(*client));
-    QCOMPARE(UpdateClientProbe::tempDir(*client), temp() + QLatin1Char('/') + listed.first());
+    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), temp() + QLatin1Char('/') + listed.first());
 }
 
 void TestWorkDir::unreadableFreshManifest()
@@ -246,7 +216,7 @@ void TestWorkDir::unreadableFreshManifest()
     // Old work directories exist, but the fresh manifest is gone.
     QVERIFY(makeDir(temp() + QStringLiteral("/voxtera_temp_0"), 0700));
     QVERIFY(!UpdateClientProbe::prepareTempDir(*client));
-    QCOMPARE(UpdateClientProbe::tempDir(*client), temp());
+    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), temp());
 }
 
 void TestWorkDir::plantedManifestLinkIsNotFollowed()
@@ -270,7 +240,7 @@ void TestWorkDir::linkBelowWorkDirIsRefused()
 {
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
     QVERIFY(makeDir(work, 0700));
-    UpdateClientProbe::enterSystemTemp(*client, work);
+    UpdateClientProbe::enterWorkDir(*client, work);
     QVERIFY(QFile::link(outside->path(), work + QStringLiteral("/sub")));
 
     const QString target = work + QStringLiteral("/sub/deeper/file.z");
@@ -284,7 +254,7 @@ void TestWorkDir::missingSubdirectoriesAreCreated()
 {
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
     QVERIFY(makeDir(work, 0700));
-    UpdateClientProbe::enterSystemTemp(*client, work);
+    UpdateClientProbe::enterWorkDir(*client, work);
     // A file link planted at the target is replaced, not written through.
     QVERIFY(makeDir(work + QStringLiteral("/a"), 0700));
     const QString victim = outside->path() + QStringLiteral("/victim");

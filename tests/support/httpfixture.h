@@ -17,7 +17,8 @@ class HttpFixture : public QObject
     Q_OBJECT
 
 public:
-    struct Route {
+    struct Route
+    {
         int status = 200;
         QByteArray body;
         // Milliseconds before the status line is sent; -1 never answers

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -78,6 +79,23 @@ QByteArray readFile(const QString &path, const QByteArray &missing)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : missing;
+}
+
+ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs)
+{
+    QProcess tool;
+    tool.start(buildFile(program), args);
+    ToolRun run;
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return run;
+    }
+    if (tool.exitStatus() == QProcess::NormalExit)
+        run.exitCode = tool.exitCode();
+    run.out = QString::fromLocal8Bit(tool.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(tool.readAllStandardError());
+    return run;
 }
 
 } // namespace vt3test

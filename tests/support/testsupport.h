@@ -29,6 +29,22 @@ bool writeFile(const QString &path, const QByteArray &data);
 // A whole file's bytes, or `missing` when it cannot be read.
 QByteArray readFile(const QString &path, const QByteArray &missing = QByteArray());
 
+// What a finished run of one of the build's programs left behind.
+struct ToolRun
+{
+    // -1 when the program crashed or did not end in time.
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// The build's own programs end within seconds; this only bounds a hang.
+constexpr int ToolTimeoutMs = 30000;
+
+// Runs a build product (see buildFile) to its end, or kills it after
+// timeoutMs.
+ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs = ToolTimeoutMs);
+
 } // namespace vt3test
 
 #endif // TESTSUPPORT_H

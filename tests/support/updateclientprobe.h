@@ -1,0 +1,95 @@
+#ifndef UPDATECLIENTPROBE_H
+#define UPDATECLIENTPROBE_H
+
+#include "ui_updateclient.h"
+#include "updateclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVector>
+
+// The tests' one way into a run's state; the window declares it its friend.
+class UpdateClientProbe
+{
+public:
+    static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
+    static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
+    static QPushButton *btnRun(UpdateClient &c) { return c.ui->btnRun; }
+    static QPlainTextEdit *details(UpdateClient &c) { return c.ui->details; }
+    static QLabel *label(UpdateClient &c) { return c.ui->lastedVersion; }
+    static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
+
+    static bool isClientRunning(UpdateClient &c) { return c.isClientRunning(); }
+    static void message(UpdateClient &c, const QString &text) { c.message(text); }
+    static void openUrl(UpdateClient &c, const QString &link) { c.openUrl(link); }
+
+    // The version query's outcome.
+    static QStringList versionInfo(UpdateClient &c) { return c.versionInfo; }
+    static bool versionReceived(UpdateClient &c) { return c.versionReceived; }
+    static void checkRetrieveVersion(UpdateClient &c) { c.checkRetrieveVersion(); }
+
+    // The work directory and the manifest's conversion into the work lists.
+    static QDir &tempDir(UpdateClient &c) { return c.tempDir; }
+    static void enterWorkDir(UpdateClient &c, const QString &path)
+    {
+        c.tempDir = QDir(path);
+        c.configFile = QStringLiteral("client_win32.ini");
+    }
+    static bool prepareTempDir(UpdateClient &c) { return c.prepareTempDir(); }
+    static void setConfigTimeout(UpdateClient &c, int ms) { c.configTimeout = ms; }
+    static void checkDownload(UpdateClient &c) { c.checkDownload(); }
+    static void processIni(UpdateClient &c) { c.processIni(); }
+    static QMap<QString, QVector<QString>> &downloadQueue(UpdateClient &c) { return c.downloadQueue; }
+    static QMap<QString, QString> &releaseFiles(UpdateClient &c) { return c.releaseFiles; }
+    static QMap<QString, int> deleteList(UpdateClient &c) { return c.deleteList; }
+    static QString &releaseUrl(UpdateClient &c) { return c.releaseUrl; }
+    static void setReleaseUrl(UpdateClient &c, const QString &url) { c.releaseUrl = url; }
+
+    // Transfers and installation.
+    static bool openOutputFile(UpdateClient &c, const QString &path) { return c.openOutputFile(path); }
+    static QFile &outputFile(UpdateClient &c) { return c.outputFile; }
+    static void closeOutput(UpdateClient &c) { c.outputFile.close(); }
+    static void downloadTo(UpdateClient &c, const QString &path) { c.downloadTo(path); }
+    static void downloading(UpdateClient &c, QUrl url) { c.downloading(url); }
+    static void startNextDownload(UpdateClient &c) { c.startNextDownload(); }
+    static void startNextGzip(UpdateClient &c) { c.startNextGzip(); }
+    static QString &lastExtracted(UpdateClient &c) { return c.lastExtracted; }
+    static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
+    static void setUpdateFinished(UpdateClient &c, bool finished) { c.updateFinished = finished; }
+
+    // A release-file transfer as the download queue makes it, without the
+    // queue: the target opened, its announced size set, the reply's bytes
+    // going to the shared writer.
+    static QNetworkReply *fetchReleaseFile(UpdateClient &c, const QString &target, const QUrl &url, qint64 announced)
+    {
+        if (!c.openOutputFile(target))
+            return nullptr;
+        c.currentExpectedSize = announced;
+        c.currentWritten = 0;
+        QNetworkReply *reply = c.networkManager.get(QNetworkRequest(url));
+        QObject::connect(reply, &QNetworkReply::readyRead, &c, &UpdateClient::downloadReadyRead);
+        return reply;
+    }
+
+    // Progress and speed.
+    static QString formatSize(UpdateClient &c, double bytes) { return c.formatSize(bytes); }
+    static void startRunClock(UpdateClient &c, qint64 completed, qint64 total)
+    {
+        c.completedBytes = completed;
+        c.totalBytes = total;
+        c.speedTimer.start();
+    }
+    static qint64 elapsed(UpdateClient &c) { return c.speedTimer.elapsed(); }
+    static void slotProgress(UpdateClient &c, qint64 received, qint64 total) { c.slotProgress(received, total); }
+    static qint64 completedBytes(UpdateClient &c) { return c.completedBytes; }
+    static qint64 totalBytes(UpdateClient &c) { return c.totalBytes; }
+    static int currentReceived(UpdateClient &c) { return c.currentReceived; }
+};
+
+#endif // UPDATECLIENTPROBE_H
