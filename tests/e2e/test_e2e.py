@@ -6,31 +6,16 @@ by vt3-publish.
   test_e2e.py --build APP_DIR [--fakeclient PATH] [--work DIR]
 """
 
-import argparse
 import os
-import shutil
 import sys
-import tempfile
-import traceback
 
 # The source tree is no place for compiled modules.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vt3road  # noqa: E402
-from vt3road import RoadError, wait_for  # noqa: E402
+from vt3road import check, wait_for  # noqa: E402
 
 RELEASE_ID = "1733650000"
-# ctest reports this exit status as a skipped test (SKIP_RETURN_CODE).
-SKIPPED = 77
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, text):
-    if not condition:
-        raise Failure(text)
 
 
 def finished(road, proc, tmpdir, install):
@@ -40,26 +25,15 @@ def finished(road, proc, tmpdir, install):
     return not road.work_dirs(tmpdir) and not os.path.exists(os.path.join(install, road.RELEASE_B_DELETES[0]))
 
 
-def prepare(road, name, mirror_root):
-    base = os.path.join(road.work, name)
-    install = os.path.join(base, "install")
-    tmpdir = os.path.join(base, "tmp")
-    client_log = os.path.join(base, "client.log")
-    road.make_installation(install)
-    return install, tmpdir, client_log
-
-
 def case_full_update(road, mirror_root):
-    install, tmpdir, client_log = prepare(road, "full", mirror_root)
+    install, tmpdir, client_log = vt3road.prepare_run(road, "full")
     mirror, port = road.start_http_mirror(mirror_root)
     dead, live = road.dead_and_live_urls(port)
     road.write_mirrors(install, dead, live)
     check(dead < live, "the dead mirror must be tried first")
 
-    proc = road.start_updater(install, tmpdir, client_log)
-    window = vt3road.open_window(road, proc)
-    vt3road.wait_version(road, proc)
-    vt3road.start_update(road, proc, window, mirror.log_path, RELEASE_ID, 0)
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, "vt3update", mirror.log_path,
+                                     RELEASE_ID, 0)
     wait_for(lambda: finished(road, proc, tmpdir, install), 60, "the update to finish")
 
     problems = road.compare_with_b(install)
@@ -90,7 +64,7 @@ def case_full_update(road, mirror_root):
 
 
 def case_resume(road, mirror_root):
-    install, tmpdir, client_log = prepare(road, "resume", mirror_root)
+    install, tmpdir, client_log = vt3road.prepare_run(road, "resume")
     # Downloads go bin_win32 first, then common_client, each in key order:
     # codec.dll.z, vt3client_win32.exe.z, then data/smileys.dat.z.
     stall = f"/{RELEASE_ID}/common_client/data/smileys.dat.z"
@@ -99,10 +73,8 @@ def case_resume(road, mirror_root):
     dead, live = road.dead_and_live_urls(port)
     road.write_mirrors(install, dead, live)
 
-    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-broken")
-    window = vt3road.open_window(road, proc)
-    vt3road.wait_version(road, proc)
-    vt3road.start_update(road, proc, window, log, RELEASE_ID, 0)
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, "vt3update-broken", log,
+                                     RELEASE_ID, 0)
     wait_for(lambda: road.check_alive(proc) or stall in road.requests(log), 20, "the stalling request")
     code = vt3road.close_and_confirm(road, proc, window)
     check(code == 0, f"broken-off vt3update exited with {code}")
@@ -113,10 +85,8 @@ def case_resume(road, mirror_root):
     check(len(road.work_dirs(tmpdir)) == 1, f"work directories after the break: {road.work_dirs(tmpdir)}")
     check(os.path.exists(os.path.join(install, road.RELEASE_B_DELETES[0])), "a broken run deleted files")
 
-    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-resumed")
-    window = vt3road.open_window(road, proc)
-    vt3road.wait_version(road, proc)
-    vt3road.start_update(road, proc, window, log, RELEASE_ID, len(first))
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, "vt3update-resumed", log,
+                                     RELEASE_ID, len(first))
     wait_for(lambda: finished(road, proc, tmpdir, install), 60, "the resumed update to finish")
     second = road.requests(log, len(first))
     check(not (done_before & set(second)), f"the resumed run fetched complete files again: {second}")
@@ -135,52 +105,8 @@ def case_resume(road, mirror_root):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True, help="the build's application folder")
-    parser.add_argument("--fakeclient", help="the stand-in vt3client_win32.exe")
-    parser.add_argument("--work", help="keep the run's files here instead of a temporary folder")
-    args = parser.parse_args()
-    vt3road.install_signal_handlers()
-
-    for tool in ("Xvfb", "xdotool"):
-        if not shutil.which(tool):
-            print(f"SKIP: {tool} is not installed")
-            print("0 passed, 0 failed, 1 skipped")
-            return SKIPPED
-
-    work = args.work or tempfile.mkdtemp(prefix="vt3-e2e-")
-    road = vt3road.Road(args.build, work, fakeclient=args.fakeclient)
-    passed = failed = 0
-    try:
-        mirror_root = os.path.join(work, "mirror")
-        road.publish_b(mirror_root, RELEASE_ID)
-        road.start_versiond(os.path.join(mirror_root, RELEASE_ID, "version.txt"))
-        road.start_xvfb()
-        for case in (case_full_update, case_resume):
-            try:
-                case(road, mirror_root)
-                print(f"PASS: {case.__name__}")
-                passed += 1
-            except (Failure, RoadError) as e:
-                print(f"FAIL: {case.__name__}: {e}")
-                failed += 1
-                shot = os.path.join(road.logs, case.__name__ + ".png")
-                try:
-                    road.screenshot(shot)
-                    print(f"  screen at the failure: {shot}")
-                except Exception:
-                    pass
-            except Exception:
-                print(f"FAIL: {case.__name__}:")
-                traceback.print_exc(file=sys.stdout)
-                failed += 1
-    except RoadError as e:
-        print(f"FAIL: setup: {e}")
-        failed += 1
-    finally:
-        vt3road.close_road(road, failed, work, args.work, tail=3000)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    cases = [("case_full_update", case_full_update), ("case_resume", case_resume)]
+    return vt3road.run_cases(__doc__, cases, RELEASE_ID, prefix="vt3-e2e-", tail=3000)
 
 
 if __name__ == "__main__":

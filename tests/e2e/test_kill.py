@@ -4,27 +4,23 @@ SIGKILL at several points of an update run, then started again; the second
 run must leave the installation equal to the new release, and the files
 the release does not touch as they were.
 
-  test_kill.py --build APP_DIR [--fakeclient PATH] [--work DIR] [--point NAME]
+  test_kill.py --build APP_DIR [--fakeclient PATH] [--work DIR] [--case NAME]
 """
 
-import argparse
 import hashlib
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
-import traceback
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import vt3road  # noqa: E402
-from vt3road import RoadError, wait_for  # noqa: E402
+from vt3road import RoadError, check, wait_for  # noqa: E402
 
 RELEASE_ID = "1733660000"
-SKIPPED = 77
 # Big enough that unpacking it and comparing it with the installed copy
 # take a good part of a second, so a poll sees those steps under way.
 BIG_NAME = "data/big.pak"
@@ -39,15 +35,6 @@ UNTOUCHED = {
 UNLINK_DELAY_US = 150000
 # Likewise for each rename: installing a file is a few renames.
 RENAME_DELAY_US = 300000
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, text):
-    if not condition:
-        raise Failure(text)
 
 
 def big_content(seed):
@@ -294,30 +281,12 @@ POINTS = [
 ]
 
 
-def hold_display(display):
-    """Keeps a connection to the X server for the whole test: an X server
-    starts over when its last client goes, and a killed updater may be the
-    last one, so the next start could find no display."""
-    import ctypes
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    connection = x11.XOpenDisplay(display.encode())
-    if not connection:
-        raise RoadError(f"cannot open display {display}")
-    return connection
-
-
 def run_point(road, mirror_root, index, title, make):
     made = make(road, mirror_root)
     if made is None:
         return "skipped (strace is not installed or may not trace here)"
     drips, holds, wrapper, ready, describe = made
-    base = os.path.join(road.work, f"point{index}")
-    install = os.path.join(base, "install")
-    tmpdir = os.path.join(base, "tmp")
-    client_log = os.path.join(base, "client.log")
-    road.make_installation(install)
+    install, tmpdir, client_log = vt3road.prepare_run(road, f"point{index}")
     for rel, data in UNTOUCHED.items():
         vt3road.write(os.path.join(install, rel), data)
     untouched_before = {rel: md5(data) for rel, data in UNTOUCHED.items()}
@@ -327,11 +296,9 @@ def run_point(road, mirror_root, index, title, make):
         f.write(f"[mirrors]\nsize=2\n1\\mirror=local\n\n[local]\nurl=http://127.0.0.1:{port}/\nretries=1\n")
 
     road.wrapper = wrapper
-    proc = road.start_updater(install, tmpdir, client_log, name=f"vt3update-{index}-killed")
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, f"vt3update-{index}-killed", log,
+                                     RELEASE_ID, 0)
     road.wrapper = None
-    window = vt3road.open_window(road, proc)
-    vt3road.wait_version(road, proc)
-    vt3road.start_update(road, proc, window, log, RELEASE_ID, 0)
     wait_for(lambda: road.check_alive(proc) or ready(install, tmpdir, log), 60, f"the point {title!r}",
              interval=0.002)
     os.kill(updater_pid(proc), signal.SIGKILL)
@@ -339,10 +306,8 @@ def run_point(road, mirror_root, index, title, make):
     state = describe(install, tmpdir)
     first_requests = road.requests(log)
 
-    proc = road.start_updater(install, tmpdir, client_log, name=f"vt3update-{index}-again")
-    window = vt3road.open_window(road, proc)
-    vt3road.wait_version(road, proc)
-    vt3road.start_update(road, proc, window, log, RELEASE_ID, len(first_requests))
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, f"vt3update-{index}-again", log,
+                                     RELEASE_ID, len(first_requests))
 
     def finished():
         road.check_alive(proc)
@@ -369,63 +334,21 @@ def run_point(road, mirror_root, index, title, make):
 
 
 
+def stop_leftovers(road):
+    """A failed point may leave its updater and mirror running."""
+    for proc in list(road.procs):
+        if proc.name.startswith(("vt3update", "mirror")) and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    road.stop_clients()
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--build", required=True, help="the build's application folder")
-    parser.add_argument("--fakeclient", help="the stand-in vt3client_win32.exe")
-    parser.add_argument("--work", help="keep the run's files here instead of a temporary folder")
-    parser.add_argument("--point", help="run only the point whose name contains this")
-    args = parser.parse_args()
-    vt3road.install_signal_handlers()
-
-    for tool in ("Xvfb", "xdotool"):
-        if not shutil.which(tool):
-            print(f"SKIP: {tool} is not installed")
-            print("0 passed, 0 failed, 1 skipped")
-            return SKIPPED
-
-    work = args.work or tempfile.mkdtemp(prefix="vt3-kill-")
-    road = KillRoad(args.build, work, fakeclient=args.fakeclient)
-    passed = failed = skipped = 0
-    try:
-        mirror_root = os.path.join(work, "mirror")
-        road.publish_b(mirror_root, RELEASE_ID)
-        road.start_versiond(os.path.join(mirror_root, RELEASE_ID, "version.txt"))
-        road.start_xvfb()
-        keep = hold_display(road.display)
-        for index, (title, make) in enumerate(POINTS):
-            if args.point and args.point not in title:
-                continue
-            started = time.monotonic()
-            try:
-                result = run_point(road, mirror_root, index, title, make)
-                took = time.monotonic() - started
-                if result.startswith("skipped"):
-                    print(f"SKIP: {title}: {result}")
-                    skipped += 1
-                else:
-                    print(f"PASS: {title}: {result} ({took:.1f} s)")
-                    passed += 1
-            except (Failure, RoadError) as e:
-                print(f"FAIL: {title}: {e}")
-                failed += 1
-            except Exception:
-                print(f"FAIL: {title}:")
-                traceback.print_exc(file=sys.stdout)
-                failed += 1
-            finally:
-                for proc in list(road.procs):
-                    if proc.name.startswith(("vt3update", "mirror")) and proc.poll() is None:
-                        proc.kill()
-                        proc.wait()
-                road.stop_clients()
-    except RoadError as e:
-        print(f"FAIL: setup: {e}")
-        failed += 1
-    finally:
-        vt3road.close_road(road, failed, work, args.work, tail=2000)
-    print(f"{passed} passed, {failed} failed, {skipped} skipped")
-    return 1 if failed else 0
+    cases = [(title, lambda road, mirror_root, index=index, title=title, make=make:
+              run_point(road, mirror_root, index, title, make))
+             for index, (title, make) in enumerate(POINTS)]
+    return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=KillRoad, prefix="vt3-kill-", tail=2000,
+                             after_case=stop_leftovers)
 
 
 if __name__ == "__main__":

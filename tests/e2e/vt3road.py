@@ -2,9 +2,10 @@
 release B made with vt3-publish, the version server, HTTP mirrors on
 127.0.0.1, and the real vt3update in an X window driven by xdotool.
 
-Shared by scripts/demo (which shows it) and the end-to-end test (which
-asserts on it). Every process started here is stopped by Road.close()."""
+Shared by scripts/demo (which shows it) and the end-to-end tests (which
+assert on it, through run_cases). Every process started here is stopped by Road.close()."""
 
+import argparse
 import ctypes
 import hashlib
 import os
@@ -14,7 +15,9 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
+import traceback
 
 VERSION_PORT = 17384
 WINDOW_TITLE = "Voxtera3 Client Update"
@@ -29,8 +32,21 @@ RELEASE_A_VERSION = "3.6.0"
 RELEASE_B_VERSION = "3.6.1"
 
 
+# ctest reports this exit status as a skipped test (SKIP_RETURN_CODE).
+SKIPPED = 77
+
+
 class RoadError(Exception):
     pass
+
+
+class Failure(Exception):
+    """A test's expectation that did not hold."""
+
+
+def check(condition, text):
+    if not condition:
+        raise Failure(text)
 
 
 def wait_for(condition, timeout, what, interval=0.1):
@@ -552,6 +568,17 @@ def start_update(road, proc, window, mirror_log, release_id, since):
     wait_for(started, 20, "the update to start (manifest request on the mirror)", interval=0.5)
 
 
+def start_run(road, install, tmpdir, client_log, name, mirror_log, release_id, since):
+    """Starts the updater on an installation, waits for its window and the
+    version, and presses the update key until the manifest is asked for;
+    returns (process, window)."""
+    proc = road.start_updater(install, tmpdir, client_log, name=name)
+    window = open_window(road, proc)
+    wait_version(road, proc)
+    start_update(road, proc, window, mirror_log, release_id, since)
+    return proc, window
+
+
 def settle():
     # A state change on disk is seen before the window has painted it.
     time.sleep(0.5)
@@ -676,17 +703,6 @@ def demo(build_dir, demo_dir, headless):
         road.close()
 
 
-if __name__ == "__main__":
-    import argparse
-
-    parser = argparse.ArgumentParser(description="Runs the update demo.")
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--dir", required=True)
-    parser.add_argument("--headless", action="store_true")
-    a = parser.parse_args()
-    sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY")))
-
-
 def close_road(road, failed, work, keep_work, tail=3000):
     """Stops what the road started; after a failure prints the tail of every
     log it kept, else removes the work folder unless asked to keep it."""
@@ -698,3 +714,104 @@ def close_road(road, failed, work, keep_work, tail=3000):
             print(read_text(os.path.join(road.logs, name))[-tail:])
     elif not keep_work:
         shutil.rmtree(work, ignore_errors=True)
+
+
+# --- the end-to-end tests' driver ----------------------------------------------------
+
+def hold_display(display):
+    """Keeps a connection to the X server for the whole test: an X server
+    starts over when its last client goes, and an updater that closed or
+    was killed may be the last one, so the next start could find no
+    display."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    connection = x11.XOpenDisplay(display.encode())
+    if not connection:
+        raise RoadError(f"cannot open display {display}")
+    return connection
+
+
+def prepare_run(road, name):
+    """A fresh installation of release A below the work folder; returns
+    (installation, TMPDIR of the run, the client's log)."""
+    base = os.path.join(road.work, name)
+    install = os.path.join(base, "install")
+    road.make_installation(install)
+    return install, os.path.join(base, "tmp"), os.path.join(base, "client.log")
+
+
+def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3000, after_case=None):
+    """The command line of an end-to-end test: release B published under
+    release_id, the version server and Xvfb started, then every case as
+    (title, function(road, mirror_root)). A case returning a text starting
+    with "skipped" counts as skipped; any other text is shown with the pass.
+    Returns the exit status."""
+    parser = argparse.ArgumentParser(description=doc)
+    parser.add_argument("--build", required=True, help="the build's application folder")
+    parser.add_argument("--fakeclient", help="the stand-in vt3client_win32.exe")
+    parser.add_argument("--work", help="keep the run's files here instead of a temporary folder")
+    parser.add_argument("--case", help="run only the cases whose title contains this")
+    args = parser.parse_args()
+    install_signal_handlers()
+
+    for tool in ("Xvfb", "xdotool"):
+        if not shutil.which(tool):
+            print(f"SKIP: {tool} is not installed")
+            print("0 passed, 0 failed, 1 skipped")
+            return SKIPPED
+
+    work = args.work or tempfile.mkdtemp(prefix=prefix)
+    road = road_class(args.build, work, fakeclient=args.fakeclient)
+    passed = failed = skipped = 0
+    try:
+        mirror_root = os.path.join(work, "mirror")
+        road.publish_b(mirror_root, release_id)
+        road.start_versiond(os.path.join(mirror_root, release_id, "version.txt"))
+        road.start_xvfb()
+        road.held_display = hold_display(road.display)
+        for title, case in cases:
+            if args.case and args.case not in title:
+                continue
+            started = time.monotonic()
+            try:
+                result = case(road, mirror_root)
+                if result and result.startswith("skipped"):
+                    print(f"SKIP: {title}: {result}")
+                    skipped += 1
+                else:
+                    detail = f": {result}" if result else ""
+                    print(f"PASS: {title}{detail} ({time.monotonic() - started:.1f} s)")
+                    passed += 1
+            except Exception as e:
+                if isinstance(e, (Failure, RoadError)):
+                    print(f"FAIL: {title}: {e}")
+                else:
+                    print(f"FAIL: {title}:")
+                    traceback.print_exc(file=sys.stdout)
+                failed += 1
+                shot = os.path.join(road.logs, title.replace(" ", "_") + ".png")
+                try:
+                    road.screenshot(shot)
+                    print(f"  screen at the failure: {shot}")
+                except Exception:
+                    pass
+            finally:
+                if after_case:
+                    after_case(road)
+    except RoadError as e:
+        print(f"FAIL: setup: {e}")
+        failed += 1
+    finally:
+        close_road(road, failed, work, args.work, tail=tail)
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description="Runs the update demo.")
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--dir", required=True)
+    parser.add_argument("--headless", action="store_true")
+    a = parser.parse_args()
+    sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY")))
