@@ -4,7 +4,6 @@
 #include "filehash.h"
 
 #include <QFileInfo>
-#include <QNetworkRequest>
 
 void UpdateClient::startNextDownload()
 {
@@ -27,7 +26,6 @@ void UpdateClient::startNextDownload()
         }
 
         const QString key = group.value().first();
-        const QUrl source(releaseUrl + group.key() + QLatin1Char('/') + key, QUrl::TolerantMode);
         const QString target = tempDir.path() + QLatin1Char('/') + key;
         downloadTo(target);
 
@@ -38,24 +36,12 @@ void UpdateClient::startNextDownload()
             continue;
         }
 
-        // A broken file is fetched again from its first byte; there is no
-        // ranged resume.
-        QFile::remove(target);
-        if (!openOutputFile(target))
+        fileGroup = group.key();
+        fileKey = key;
+        fileAttempt = 0;
+        fileStartedOver = false;
+        if (!startFileTransfer())
             return;
-
-        // downloadReadyRead cuts the transfer off past this, so a mirror
-        // cannot fill the disk with more than the manifest announced.
-        currentExpectedSize = vt3::descriptor::size(vt3::descriptor::split(releaseFiles.value(key)));
-        currentWritten = 0;
-
-        QNetworkReply *reply = networkManager.get(QNetworkRequest(source));
-        connect(reply, &QNetworkReply::downloadProgress, this, &UpdateClient::slotProgress);
-        connect(reply, &QNetworkReply::readyRead, this, &UpdateClient::downloadReadyRead);
-        connect(reply, &QNetworkReply::errorOccurred, this, &UpdateClient::error);
-        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-        connect(reply, &QNetworkReply::finished, this, &UpdateClient::startNextDownload);
-
         group.value().removeFirst();
         return;
     }
@@ -93,6 +79,6 @@ void UpdateClient::error(QNetworkReply::NetworkError code)
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     // The error text can quote the server's reason phrase; it must not be
     // able to put markup into the log.
-    const QString text = reply ? reply->errorString() : QString();
+    const QString text = reply ? transferError(reply) : QString();
     message(tr("<font color=red>Error:%1</font>").arg(text.toHtmlEscaped()));
 }

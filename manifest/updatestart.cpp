@@ -99,6 +99,7 @@ void UpdateClient::update()
     const QMap<QString, int> listed = vt3::readMirrorList(mirrorList);
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)
         mirrors.insert(it.key(), it.value());
+    mirrorOrder = listed.keys();
 
     nextConfigFile();
 }

@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QLayout>
 #include <QMessageBox>
+#include <QNetworkProxyFactory>
 #include <QTimer>
 
 namespace {
@@ -15,6 +16,10 @@ namespace {
 constexpr int VersionTimeoutMs = 10000;
 // How long a manifest request may go without a single byte.
 constexpr int ConfigTimeoutMs = 10000;
+// How long a release-file transfer may go without a byte before it is
+// abandoned; long enough for a slow line, short enough that a dead mirror
+// does not hold the run for ever.
+constexpr int StallTimeoutMs = 30000;
 } // namespace
 
 UpdateClient::UpdateClient(QWidget *parent)
@@ -33,8 +38,20 @@ UpdateClient::UpdateClient(QWidget *parent)
     , versionShown(false)
     , currentExpectedSize(-1)
     , currentWritten(0)
+    , stallTimeout(StallTimeoutMs)
+    , fileReply(nullptr)
+    , fileAttempt(0)
+    , resumeOffset(0)
+    , fileStartedOver(false)
+    , responseAccepted(false)
 {
     platform = QStringLiteral("win32");
+
+    // Users behind a proxy configure it for the whole system; take it from
+    // there rather than relying on the framework's default.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    stallTimer.setSingleShot(true);
+    connect(&stallTimer, &QTimer::timeout, this, &UpdateClient::checkStall);
 
     ui->setupUi(this);
     ui->details->hide();
@@ -66,9 +83,9 @@ void UpdateClient::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
-    const QMessageBox::StandardButton answer =
-        QMessageBox::question(this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
-                              QMessageBox::Yes | QMessageBox::No);
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes) {
         event->ignore();
         return;

@@ -8,9 +8,11 @@
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QVector>
 
@@ -58,10 +60,24 @@ private slots:
     void confError(QNetworkReply::NetworkError code);
     void checkDownload();
     void checkRetrieveVersion();
+    void confReadyRead();
+    void fileTransferFinished();
+    void checkStall();
 
 private:
     bool isClientRunning();
-    bool openOutputFile(const QString &path);
+    bool openOutputFile(const QString &path, bool keepContents = false);
+    // The one place every request of a run is made.
+    QNetworkRequest makeRequest(const QUrl &url) const;
+    // What a failed reply's error line says.
+    QString transferError(QNetworkReply *reply) const;
+    enum class WriteResult { Written, Oversized, WriteFailed };
+    WriteResult writeAvailable(QNetworkReply *reply, qint64 limit);
+    bool startFileTransfer();
+    bool acceptFileResponse(QNetworkReply *reply);
+    void abandonFileTransfer();
+    void retryFile();
+    QString fileMirror(int attempt) const;
     bool prepareTempDir();
     bool isDownloaded(QFile &file);
     QString formatSize(double bytes);
@@ -101,6 +117,24 @@ private:
     qint64 currentExpectedSize;
     // Bytes written by the transfer in flight.
     qint64 currentWritten;
+
+    // Every mirror of mirrors.ini, in the order they are tried; a release
+    // file that fails on the manifest's mirror is fetched from the others.
+    QStringList mirrorOrder;
+    // How long a release-file transfer may go without a byte.
+    int stallTimeout;
+    QTimer stallTimer;
+    // The release file in flight: its reply, group, key, which of its
+    // allowed attempts this is, and where a continued transfer starts.
+    QNetworkReply *fileReply;
+    QString fileGroup;
+    QString fileKey;
+    int fileAttempt;
+    qint64 resumeOffset;
+    // A continued file whose digest came out wrong is fetched whole once.
+    bool fileStartedOver;
+    // The status of the transfer in flight has been checked.
+    bool responseAccepted;
 
     // Tests reach the run's state through this one friend.
     friend class UpdateClientProbe;

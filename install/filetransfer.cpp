@@ -1,0 +1,239 @@
+#include "updateclient.h"
+
+#include "descriptor.h"
+
+#include <QFileInfo>
+
+// One release file from request to end: its status judged before a byte is
+// written, continuation of what an earlier transfer left, the stall
+// time-out, and the further attempts on this and the other mirrors.
+
+namespace {
+
+constexpr int HttpOk = 200;
+constexpr int HttpPartialContent = 206;
+// A failed file is asked for this often from the manifest's mirror before
+// the other mirrors are tried: one more try covers a dropped connection.
+constexpr int AttemptsOnReleaseMirror = 2;
+
+// The first byte a "bytes N-M/T" answer holds, or -1.
+qint64 rangeStart(const QByteArray &contentRange)
+{
+    const QByteArray value = contentRange.trimmed();
+    const QByteArray unit = "bytes ";
+    if (!value.startsWith(unit))
+        return -1;
+    const int dash = value.indexOf('-', unit.size());
+    bool ok = false;
+    const qint64 start = value.mid(unit.size(), dash - unit.size()).toLongLong(&ok, 10);
+    return dash > 0 && ok ? start : -1;
+}
+
+constexpr int HttpFirstError = 400;
+
+int httpStatus(QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+enum class Response { Append, StartOver, WrongRange, Rejected };
+
+Response judge(QNetworkReply *reply, qint64 resumeOffset)
+{
+    const int status = httpStatus(reply);
+    if (status == HttpOk)
+        return Response::StartOver;
+    if (status != HttpPartialContent || resumeOffset == 0)
+        return Response::Rejected;
+    return rangeStart(reply->rawHeader("Content-Range")) == resumeOffset ? Response::Append : Response::WrongRange;
+}
+
+} // namespace
+
+QString UpdateClient::fileMirror(int attempt) const
+{
+    if (attempt < AttemptsOnReleaseMirror)
+        return releaseUrl;
+    int index = attempt - AttemptsOnReleaseMirror;
+    for (const QString &mirror : mirrorOrder) {
+        if (mirror == mirrorUrl)
+            continue;
+        if (index-- == 0)
+            return mirror + versionInfo.value(0) + QLatin1Char('/');
+    }
+    return QString();
+}
+
+bool UpdateClient::startFileTransfer()
+{
+    const QUrl source(fileMirror(fileAttempt) + fileGroup + QLatin1Char('/') + fileKey, QUrl::TolerantMode);
+    const QString target = tempDir.path() + QLatin1Char('/') + fileKey;
+    // downloadReadyRead cuts the transfer off past this, so a mirror cannot
+    // fill the disk with more than the manifest announced.
+    currentExpectedSize = vt3::descriptor::size(vt3::descriptor::split(releaseFiles.value(fileKey)));
+
+    // Shorter than announced can be the start of the file and is continued;
+    // as long or longer is wrong somewhere and fetched again from byte 0.
+    const QFileInfo present(target);
+    const bool resume = present.isFile() && present.size() > 0 && present.size() < currentExpectedSize;
+    if (!resume)
+        QFile::remove(target);
+    if (!openOutputFile(target, resume))
+        return false;
+    // The target may have been made anew (it was not ours): then from 0.
+    resumeOffset = outputFile.size();
+    outputFile.seek(resumeOffset);
+    currentWritten = resumeOffset;
+
+    QNetworkRequest request = makeRequest(source);
+    if (resumeOffset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+    fileReply = networkManager.get(request);
+    connect(fileReply, &QNetworkReply::downloadProgress, this, &UpdateClient::slotProgress);
+    connect(fileReply, &QNetworkReply::readyRead, this, &UpdateClient::downloadReadyRead);
+    connect(fileReply, &QNetworkReply::errorOccurred, this, &UpdateClient::error);
+    connect(fileReply, &QNetworkReply::finished, this, &UpdateClient::fileTransferFinished);
+    stallTimer.start(stallTimeout);
+    return true;
+}
+
+bool UpdateClient::acceptFileResponse(QNetworkReply *reply)
+{
+    switch (judge(reply, resumeOffset)) {
+    case Response::Append:
+        break;
+    case Response::StartOver:
+        if (currentWritten > 0) {
+            outputFile.resize(0);
+            outputFile.seek(0);
+        }
+        currentWritten = 0;
+        resumeOffset = 0;
+        break;
+    case Response::WrongRange:
+    case Response::Rejected:
+        return false;
+    }
+    responseAccepted = true;
+    return true;
+}
+
+void UpdateClient::downloadReadyRead()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    if (reply == fileReply)
+        stallTimer.start(stallTimeout);
+
+    if (!responseAccepted) {
+        // An error page: the framework reports the status itself when the
+        // answer ends.
+        if (reply->error() != QNetworkReply::NoError || httpStatus(reply) >= HttpFirstError) {
+            reply->readAll();
+            return;
+        }
+        if (judge(reply, resumeOffset) == Response::WrongRange && reply == fileReply) {
+            // Bytes from elsewhere in the file cannot be placed; the whole
+            // file from byte 0 instead.
+            abandonFileTransfer();
+            QFile::remove(tempDir.path() + QLatin1Char('/') + fileKey);
+            startFileTransfer();
+            return;
+        }
+        if (!acceptFileResponse(reply)) {
+            // Nothing of an answer that is not the file may reach it; the
+            // line names the status, and the attempt has failed.
+            message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+            disconnect(reply, &QNetworkReply::errorOccurred, this, &UpdateClient::error);
+            reply->abort();
+            return;
+        }
+    }
+
+    const WriteResult result = writeAvailable(reply, currentExpectedSize);
+    if (result == WriteResult::Written)
+        return;
+    if (result == WriteResult::WriteFailed) {
+        message(tr("<font color=red>write file %1 error</font>").arg(outputFile.fileName().toHtmlEscaped()));
+    } else {
+        const QString key = outputFile.fileName().remove(tempDir.path() + QLatin1Char('/'));
+        message(tr("<font color=red>Error:%1</font>")
+                    .arg(tr("%1 is larger than the manifest announces.").arg(key).toHtmlEscaped()));
+    }
+    // abort() reports the failure and finished() at once, and the file's
+    // next attempt or the queue goes on from there; nothing of this reply
+    // may reach the writer or the progress display afterwards.
+    disconnect(reply, &QNetworkReply::readyRead, this, &UpdateClient::downloadReadyRead);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, &UpdateClient::slotProgress);
+    reply->abort();
+}
+
+void UpdateClient::fileTransferFinished()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+    if (reply != fileReply)
+        return;
+    fileReply = nullptr;
+    stallTimer.stop();
+
+    bool ok = reply->error() == QNetworkReply::NoError;
+    // An answer without a body (204, an empty 206) was never judged.
+    if (ok && !responseAccepted && !acceptFileResponse(reply)) {
+        message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        ok = false;
+    }
+    outputFile.close();
+    if (!ok) {
+        retryFile();
+        return;
+    }
+
+    // A continued file is only as good as the part an earlier transfer
+    // left; when the whole is wrong, that part is the suspect, so the file
+    // is fetched once more from byte 0. Verification judges what follows.
+    QFile file(tempDir.path() + QLatin1Char('/') + fileKey);
+    if (resumeOffset > 0 && !fileStartedOver && !isDownloaded(file)) {
+        fileStartedOver = true;
+        QFile::remove(file.fileName());
+        startFileTransfer();
+        return;
+    }
+    // The transfer's progress counted only the bytes it carried.
+    completedBytes += resumeOffset;
+    startNextDownload();
+}
+
+void UpdateClient::abandonFileTransfer()
+{
+    stallTimer.stop();
+    if (!fileReply)
+        return;
+    fileReply->disconnect(this);
+    fileReply->abort();
+    fileReply->deleteLater();
+    fileReply = nullptr;
+    outputFile.close();
+}
+
+void UpdateClient::checkStall()
+{
+    if (!fileReply)
+        return;
+    abandonFileTransfer();
+    message(tr("<font color=red>Error:timeout</font>"));
+    retryFile();
+}
+
+void UpdateClient::retryFile()
+{
+    ++fileAttempt;
+    if (!fileMirror(fileAttempt).isEmpty()) {
+        startFileTransfer();
+        return;
+    }
+    startNextDownload();
+}

@@ -1,0 +1,538 @@
+// The network as users meet it: mirrors that redirect, answer with odd
+// statuses, stall, continue broken files, speak TLS or sit behind a proxy.
+// Every case is one whole run of the real window against local servers.
+
+#include "appdir.h"
+#include "httpfixture.h"
+#include "httpproxy.h"
+#include "testsupport.h"
+#include "ui_updateclient.h"
+#include "updateclient.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+class UpdateClientProbe
+{
+public:
+    static void setStallTimeout(UpdateClient &c, int ms) { c.stallTimeout = ms; }
+    static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
+    static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
+};
+
+namespace {
+
+using Route = HttpFixture::Route;
+
+const QString ReleaseId = QStringLiteral("1733650000");
+const QString ManifestPath = QLatin1Char('/') + ReleaseId + QLatin1String("/client_win32.ini");
+const QString OnePath = QLatin1Char('/') + ReleaseId + QLatin1String("/common_client/one.z");
+const QString TwoPath = QLatin1Char('/') + ReleaseId + QLatin1String("/common_client/two.z");
+const QByteArray UserAgent = "vt3update/" VT3_PROJECT_VERSION " (win32)";
+const QString TlsDir = QStringLiteral(VT3_SOURCE_DIR "/tests/support/tls/");
+// Short enough for a test, long enough that a local transfer never trips it.
+constexpr int ShortStallMs = 400;
+constexpr int RunTimeoutMs = 20000;
+constexpr int StallAfterBytes = 3000;
+
+QString md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray contentOf(char seed)
+{
+    QByteArray data;
+    for (int i = 0; data.size() < 40000; ++i)
+        data += QByteArray::number(qint64(i) * 7919 + seed) + ' ';
+    return data;
+}
+
+// Two release files, one.z and two.z, compressed as the mirrors serve them.
+struct Release
+{
+    QByteArray one = contentOf('1');
+    QByteArray two = contentOf('2');
+    QByteArray servedOne = qCompress(one);
+    QByteArray servedTwo = qCompress(two);
+
+    static QString descriptor(const QByteArray &served, const QByteArray &content, const char *name)
+    {
+        return md5Hex(served) + QLatin1String("::") + QString::number(served.size()) + QLatin1String("::") +
+               QString::number(content.size()) + QLatin1String("::") + md5Hex(content) + QLatin1String("::") +
+               QLatin1String(name);
+    }
+    QByteArray manifest() const
+    {
+        return (QLatin1String("[common_client]\none.z=") + descriptor(servedOne, one, "one") +
+                QLatin1String("\ntwo.z=") + descriptor(servedTwo, two, "two") + QLatin1Char('\n'))
+            .toUtf8();
+    }
+    void publish(HttpFixture &http) const
+    {
+        http.serve(ManifestPath, manifest());
+        http.serve(OnePath, servedOne);
+        http.serve(TwoPath, servedTwo);
+    }
+};
+
+// An application directory, a private temp directory and mirrors.
+// Servers are kept in the order the updater tries them (ascending URL).
+struct Net
+{
+    QTemporaryDir app;
+    QTemporaryDir tmp;
+    Release release;
+    std::vector<std::unique_ptr<HttpFixture>> servers;
+
+    Net()
+    {
+        vt3::setApplicationDirForTesting(app.path());
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    }
+
+    // count plain servers, or TLS ones named 127.0.0.1 and localhost
+    // (trusted: the certificate of the test CA).
+    void addServers(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            servers.push_back(std::make_unique<HttpFixture>());
+            QVERIFY(servers.back()->listen());
+        }
+        std::sort(servers.begin(), servers.end(),
+                  [](const auto &a, const auto &b) { return a->baseUrl() < b->baseUrl(); });
+    }
+    void addTlsServer(const QString &host, bool trusted)
+    {
+        const QString name = trusted ? QStringLiteral("trusted") : QStringLiteral("untrusted");
+        servers.push_back(std::make_unique<HttpFixture>());
+        QVERIFY(servers.back()->listenTls(TlsDir + QLatin1String("server-") + name + QLatin1String(".pem"),
+                                          TlsDir + QLatin1String("server-") + name + QLatin1String(".key"), host));
+    }
+    HttpFixture &at(int i) { return *servers.at(size_t(i)); }
+
+    // mirrors.ini naming the first `listed` servers (all by default),
+    // optionally by a host name instead of 127.0.0.1.
+    void writeMirrors(int listed = -1, const QString &host = QString())
+    {
+        QSettings ini(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+        const int count = listed < 0 ? int(servers.size()) : listed;
+        ini.setValue(QStringLiteral("mirrors/size"), count + 1);
+        for (int i = 0; i < count; ++i) {
+            const QString group = QStringLiteral("m%1").arg(i);
+            ini.setValue(QStringLiteral("mirrors/%1/mirror").arg(i + 1), group);
+            QString url = at(i).baseUrl();
+            if (!host.isEmpty())
+                url.replace(QLatin1String("127.0.0.1"), host);
+            ini.setValue(group + QLatin1String("/url"), url);
+            ini.setValue(group + QLatin1String("/retries"), 1);
+        }
+    }
+
+    QString workDir() const { return tmp.path() + QLatin1String("/voxtera_temp_0"); }
+
+    // The work directory of a broken run holding `partial` as two.z.
+    void prepareBrokenRun(const QByteArray &partial)
+    {
+        QDir().mkpath(workDir());
+        QFile::setPermissions(workDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        vt3test::writeFile(workDir() + QLatin1String("/client_win32.ini"), release.manifest());
+        vt3test::writeFile(workDir() + QLatin1String("/two.z"), partial);
+    }
+
+    bool installedIsRelease() const
+    {
+        return vt3test::readFile(app.filePath(QStringLiteral("one"))) == release.one &&
+               vt3test::readFile(app.filePath(QStringLiteral("two"))) == release.two;
+    }
+};
+
+// A run is over when it finished or stopped on one of its final lines.
+bool runIsOver(UpdateClient &client)
+{
+    const QStringList lines = vt3test::logLines(client);
+    return UpdateClientProbe::updateFinished(client) ||
+           (!lines.isEmpty() &&
+            (lines.last().endsWith(QLatin1String("not correct")) || lines.last().startsWith(QLatin1String("Failed"))));
+}
+
+// The run's red lines, but for the final "Update finished" one.
+QStringList redLines(UpdateClient &client)
+{
+    QStringList red;
+    const QStringList lines = vt3test::logLinesMarked(client);
+    for (const QString &line : lines)
+        if (line.startsWith(QLatin1String("red:")) && !line.startsWith(QLatin1String("red:Update finished")))
+            red << line.mid(4);
+    return red;
+}
+
+// Each pattern is a whole-line regular expression.
+bool linesMatch(const QStringList &lines, const QStringList &patterns)
+{
+    if (lines.size() != patterns.size())
+        return false;
+    for (int i = 0; i < lines.size(); ++i)
+        if (!QRegularExpression(QRegularExpression::anchoredPattern(patterns.at(i))).match(lines.at(i)).hasMatch())
+            return false;
+    return true;
+}
+
+#define RUN(client)                                                                                                    \
+    do {                                                                                                               \
+        vt3test::announceVersion(client, ReleaseId + QLatin1String("#1.0"));                                           \
+        UpdateClientProbe::pressUpdate(client);                                                                        \
+        QTRY_VERIFY_WITH_TIMEOUT(runIsOver(client), RunTimeoutMs);                                                     \
+    } while (false)
+
+#define VERIFY_RED_LINES(client, patterns)                                                                             \
+    QVERIFY2(linesMatch(redLines(client), patterns), qPrintable(redLines(client).join(QLatin1String(" | "))))
+
+// The requests, of any server, that did not name the updater.
+QStringList withoutUserAgent(const Net &net)
+{
+    QStringList wrong;
+    for (const auto &server : net.servers)
+        for (const HttpFixture::Request &request : server->requests())
+            if (request.headers.value("user-agent") != UserAgent)
+                wrong << request.path + QLatin1Char(' ') + QString::fromLatin1(request.headers.value("user-agent"));
+    return wrong;
+}
+
+Route redirectTo(const QString &location, int status)
+{
+    Route route;
+    route.status = status;
+    route.location = location.toUtf8();
+    return route;
+}
+
+// A chain of `hops` redirects on server from path to target.
+void redirectChain(HttpFixture &server, const QString &path, int hops, const QString &target)
+{
+    QString from = path;
+    for (int i = 1; i <= hops; ++i) {
+        const QString next = i == hops ? target : QStringLiteral("/hop%1").arg(i);
+        server.setRoute(from, redirectTo(next, 302));
+        from = next;
+    }
+}
+
+} // namespace
+
+class tst_Network : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void redirects_data();
+    void redirects();
+    void statusCodes_data();
+    void statusCodes();
+    void stalledFileMovesThroughMirrors();
+    void rangeContinuation_data();
+    void rangeContinuation();
+    void tls_data();
+    void tls();
+    void proxy_data();
+    void proxy();
+};
+
+void tst_Network::initTestCase()
+{
+    // The test CA is trusted by this process only, the way a system store
+    // would trust a real one.
+    if (QSslSocket::supportsSsl()) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(TlsDir + QLatin1String("ca-trusted.pem"));
+        QSslConfiguration::setDefaultConfiguration(tls);
+    }
+    qunsetenv("http_proxy");
+    qunsetenv("https_proxy");
+    qunsetenv("no_proxy");
+}
+
+void tst_Network::cleanup()
+{
+    qunsetenv("http_proxy");
+}
+
+void tst_Network::redirects_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("red");
+    QTest::newRow("every request 301 to a second mirror") << QStringLiteral("moved") << QStringList();
+    QTest::newRow("302 on a file") << QStringLiteral("file") << QStringList();
+    QTest::newRow("five hops are followed") << QStringLiteral("five") << QStringList();
+    QTest::newRow("six hops fail over") << QStringLiteral("six") << QStringList{QStringLiteral("Error:.*")};
+    QTest::newRow("HTTPS to HTTP refused")
+        << QStringLiteral("downgrade") << QStringList{QStringLiteral("Error:.*[Ii]nsecure.*")};
+}
+
+void tst_Network::redirects()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, red);
+    Net net;
+    int listed = 1;
+    if (scenario == QLatin1String("downgrade")) {
+        if (!QSslSocket::supportsSsl())
+            QSKIP("TLS is not available to Qt here");
+        // https://127.0.0.1 sorts before https://localhost; the first
+        // sends the manifest request down to the plain server.
+        net.addTlsServer(QStringLiteral("127.0.0.1"), true);
+        net.addTlsServer(QStringLiteral("localhost"), true);
+        net.servers.push_back(std::make_unique<HttpFixture>());
+        QVERIFY(net.at(2).listen());
+        net.release.publish(net.at(2));
+        net.at(0).setRoute(ManifestPath, redirectTo(net.at(2).baseUrl() + ManifestPath.mid(1), 302));
+        net.release.publish(net.at(1));
+        listed = 2;
+    } else {
+        net.addServers(2);
+    }
+    if (scenario == QLatin1String("moved")) {
+        net.at(0).redirectAll(net.at(1).baseUrl(), 301);
+        net.release.publish(net.at(1));
+    } else if (scenario == QLatin1String("file")) {
+        net.release.publish(net.at(0));
+        net.at(0).setRoute(TwoPath, redirectTo(net.at(1).baseUrl() + TwoPath.mid(1), 302));
+        net.release.publish(net.at(1));
+    } else if (scenario == QLatin1String("five") || scenario == QLatin1String("six")) {
+        net.release.publish(net.at(0));
+        redirectChain(net.at(0), ManifestPath, scenario == QLatin1String("five") ? 5 : 6, QStringLiteral("/real.ini"));
+        net.at(0).serve(QStringLiteral("/real.ini"), net.release.manifest());
+        net.release.publish(net.at(1));
+        listed = 2;
+    }
+    net.writeMirrors(listed);
+
+    UpdateClient client;
+    RUN(client);
+    VERIFY_RED_LINES(client, red);
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    QCOMPARE(withoutUserAgent(net), QStringList());
+    if (scenario == QLatin1String("moved"))
+        QCOMPARE(net.at(0).requestLog(), net.at(1).requestLog());
+    if (scenario == QLatin1String("file"))
+        QCOMPARE(net.at(1).requestLog(), QStringList{TwoPath});
+    if (scenario == QLatin1String("six"))
+        QCOMPARE(net.at(0).requestCount(QStringLiteral("/real.ini")), 0);
+    if (scenario == QLatin1String("downgrade"))
+        QCOMPARE(net.at(2).requestCount(ManifestPath), 0); // the plain mirror was never asked
+}
+
+void tst_Network::statusCodes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("secondMirrorServes");
+    QTest::addColumn<QStringList>("red");
+    const QString notFound = QStringLiteral("Error:.*Not Found.*");
+    const QString sizeWrong = QStringLiteral(".*two.z file size not correct");
+    QTest::newRow("manifest 204") << ManifestPath << 204 << true
+                                  << QStringList{QStringLiteral("Error:HTTP status 204")};
+    QTest::newRow("manifest 203 with a body")
+        << ManifestPath << 203 << true << QStringList{QStringLiteral("Error:HTTP status 203")};
+    QTest::newRow("file 404, next mirror serves") << TwoPath << 404 << true << QStringList{notFound, notFound};
+    QTest::newRow("file 203 on the only mirror")
+        << TwoPath << 203 << false
+        << QStringList{QStringLiteral("Error:HTTP status 203"), QStringLiteral("Error:HTTP status 203"), sizeWrong};
+    QTest::newRow("file 204 on the only mirror")
+        << TwoPath << 204 << false
+        << QStringList{QStringLiteral("Error:HTTP status 204"), QStringLiteral("Error:HTTP status 204"), sizeWrong};
+}
+
+void tst_Network::statusCodes()
+{
+    QFETCH(QString, path);
+    QFETCH(int, status);
+    QFETCH(bool, secondMirrorServes);
+    QFETCH(QStringList, red);
+    Net net;
+    net.addServers(2);
+    net.release.publish(net.at(0));
+    net.release.publish(net.at(1));
+    Route odd;
+    odd.status = status;
+    if (status != 204)
+        odd.body = path == ManifestPath ? net.release.manifest() : net.release.servedTwo;
+    net.at(0).setRoute(path, odd);
+    net.writeMirrors(secondMirrorServes ? 2 : 1);
+
+    UpdateClient client;
+    RUN(client);
+    VERIFY_RED_LINES(client, red);
+    QCOMPARE(UpdateClientProbe::updateFinished(client), secondMirrorServes);
+    QCOMPARE(net.installedIsRelease(), secondMirrorServes);
+    // A failed file is asked for twice on its mirror, a manifest once.
+    QCOMPARE(net.at(0).requestCount(path), path == ManifestPath ? 1 : 2);
+}
+
+void tst_Network::stalledFileMovesThroughMirrors()
+{
+    // two.z stalls on the first mirror, is missing on the second and
+    // continues on the third from where the first left it.
+    Net net;
+    net.addServers(3);
+    for (int i = 0; i < 3; ++i)
+        net.release.publish(net.at(i));
+    Route stall;
+    stall.body = net.release.servedTwo;
+    stall.stallAfterBytes = StallAfterBytes;
+    net.at(0).setRoute(TwoPath, stall);
+    net.at(1).removeRoute(TwoPath);
+    Route resumable;
+    resumable.body = net.release.servedTwo;
+    resumable.range = Route::HonourRange;
+    net.at(2).setRoute(TwoPath, resumable);
+    net.writeMirrors();
+
+    UpdateClient client;
+    UpdateClientProbe::setStallTimeout(client, ShortStallMs);
+    RUN(client);
+    VERIFY_RED_LINES(client, (QStringList{QStringLiteral("Error:timeout"), QStringLiteral("Error:timeout"),
+                                          QStringLiteral("Error:.*Not Found.*")}));
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    QCOMPARE(net.at(0).requestCount(TwoPath), 2);
+    QCOMPARE(net.at(1).requestCount(TwoPath), 1);
+    QCOMPARE(net.at(2).requestLog(), QStringList{TwoPath});
+    QCOMPARE(net.at(2).requests().first().headers.value("range"), "bytes=" + QByteArray::number(StallAfterBytes) + '-');
+}
+
+void tst_Network::rangeContinuation_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("partial");
+    QTest::addColumn<QList<QByteArray>>("ranges"); // of the requests for two.z, in order
+    const QByteArray from = "bytes=" + QByteArray::number(StallAfterBytes) + '-';
+    QTest::newRow("206 appends") << int(Route::HonourRange) << QStringLiteral("prefix") << QList<QByteArray>{from};
+    QTest::newRow("200 starts over") << int(Route::IgnoreRange) << QStringLiteral("prefix") << QList<QByteArray>{from};
+    QTest::newRow("wrong Content-Range starts over")
+        << int(Route::WrongContentRange) << QStringLiteral("prefix") << QList<QByteArray>{from, QByteArray()};
+    QTest::newRow("damaged prefix: whole file once more")
+        << int(Route::HonourRange) << QStringLiteral("damaged") << QList<QByteArray>{from, QByteArray()};
+    QTest::newRow("longer than announced: whole file")
+        << int(Route::HonourRange) << QStringLiteral("longer") << QList<QByteArray>{QByteArray()};
+}
+
+void tst_Network::rangeContinuation()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, partial);
+    QFETCH(QList<QByteArray>, ranges);
+    Net net;
+    net.addServers(1);
+    net.release.publish(net.at(0));
+    Route two;
+    two.body = net.release.servedTwo;
+    two.range = Route::RangeMode(mode);
+    net.at(0).setRoute(TwoPath, two);
+    net.writeMirrors();
+    QByteArray left = net.release.servedTwo.left(StallAfterBytes);
+    if (partial == QLatin1String("damaged"))
+        left[100] = char(left.at(100) ^ 0x01);
+    else if (partial == QLatin1String("longer"))
+        left = net.release.servedTwo + "trailing bytes";
+    net.prepareBrokenRun(left);
+
+    UpdateClient client;
+    RUN(client);
+    VERIFY_RED_LINES(client, QStringList());
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    QList<QByteArray> sent;
+    for (const HttpFixture::Request &request : net.at(0).requests())
+        if (request.path == TwoPath)
+            sent << request.headers.value("range");
+    QCOMPARE(sent, ranges);
+}
+
+void tst_Network::tls_data()
+{
+    QTest::addColumn<bool>("firstTrusted");
+    QTest::addColumn<QStringList>("red");
+    QTest::newRow("test CA") << true << QStringList();
+    QTest::newRow("unknown CA fails over") << false << QStringList{QStringLiteral("Error:SSL handshake failed.*")};
+}
+
+void tst_Network::tls()
+{
+    QFETCH(bool, firstTrusted);
+    QFETCH(QStringList, red);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("TLS is not available to Qt here");
+    Net net;
+    net.addTlsServer(QStringLiteral("127.0.0.1"), firstTrusted);
+    net.addTlsServer(QStringLiteral("localhost"), true);
+    net.release.publish(net.at(0));
+    net.release.publish(net.at(1));
+    net.writeMirrors();
+
+    UpdateClient client;
+    RUN(client);
+    VERIFY_RED_LINES(client, red);
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    // Nothing is asked of a server whose certificate failed.
+    QCOMPARE(net.at(0).requestLog().size(), firstTrusted ? 3 : 0);
+    QCOMPARE(withoutUserAgent(net), QStringList());
+}
+
+void tst_Network::proxy_data()
+{
+    QTest::addColumn<bool>("credentials");
+    QTest::addColumn<QStringList>("red");
+    QTest::newRow("forwarded") << false << QStringList();
+    QTest::newRow("407") << true
+                         << QStringList{QStringLiteral("Error:The proxy server asks for a user name and password\\."),
+                                        QStringLiteral("Failed to download client_win32.ini!")};
+}
+
+void tst_Network::proxy()
+{
+    QFETCH(bool, credentials);
+    QFETCH(QStringList, red);
+    // The framework never proxies loopback names, so the mirror goes by a
+    // name that does not resolve: only the proxy can reach it.
+    const QString host = QStringLiteral("vt3-mirror.invalid");
+    Net net;
+    net.addServers(1);
+    net.release.publish(net.at(0));
+    net.writeMirrors(1, host);
+    HttpProxy proxy;
+    QVERIFY(proxy.listen());
+    proxy.setRequireCredentials(credentials);
+    qputenv("http_proxy", proxy.url().toLatin1());
+
+    UpdateClient client;
+    RUN(client);
+    VERIFY_RED_LINES(client, red);
+    QCOMPARE(UpdateClientProbe::updateFinished(client), !credentials);
+    const QString base = net.at(0).baseUrl().replace(QLatin1String("127.0.0.1"), host);
+    QStringList viaProxy;
+    for (const QString &path : net.at(0).requestLog())
+        viaProxy << base + path.mid(1);
+    if (credentials)
+        viaProxy << base + ManifestPath.mid(1);
+    QCOMPARE(proxy.requestLog(), viaProxy);
+    QCOMPARE(net.at(0).requestLog().size(), credentials ? 0 : 3);
+    QCOMPARE(withoutUserAgent(net), QStringList());
+}
+
+QTEST_MAIN(tst_Network)
+#include "tst_network.moc"
