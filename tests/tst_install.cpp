@@ -390,8 +390,10 @@ void TestInstall::verificationStopsRun_data()
     const QString transferError = QStringLiteral("red:Error:*");
     QTest::newRow("MD5 in upper case") << QStringLiteral("upper") << QStringList{md5};
     QTest::newRow("same length, other bytes") << QStringLiteral("flipped") << QStringList{md5};
-    QTest::newRow("not found") << QStringLiteral("404") << QStringList{transferError, size};
-    QTest::newRow("connection closed mid-body") << QStringLiteral("closed") << QStringList{transferError, size};
+    // A failed transfer is tried once more on the same mirror.
+    QTest::newRow("not found") << QStringLiteral("404") << QStringList{transferError, transferError, size};
+    QTest::newRow("connection closed mid-body")
+        << QStringLiteral("closed") << QStringList{transferError, transferError, size};
 }
 
 void TestInstall::verificationStopsRun()
@@ -427,8 +429,9 @@ void TestInstall::verificationStopsRun()
     QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading a.dll.z..."),
                                                          QStringLiteral("Downloading b.dll.z..."),
                                                          QStringLiteral("Downloading c.dll.z...")};
-    // The failed transfer's error is logged while the queue goes on.
-    if (stopLines.size() > 1)
+    // The failed transfer's errors are logged while the queue goes on.
+    const int requests = qMax(1, int(stopLines.size()) - 1);
+    while (stopLines.size() > 1)
         expected.insert(expected.size() - 1, stopLines.takeFirst());
     expected << QStringLiteral("extracting a.dll...")
              << QLatin1String("red:") + stopLines.first().arg(native(env.work(QStringLiteral("b.dll.z"))));
@@ -436,7 +439,7 @@ void TestInstall::verificationStopsRun()
 
     VERIFY_STOPPED(env, client);
     QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
-    QCOMPARE(env.http.requestCount(badPath), 1);
+    QCOMPARE(env.http.requestCount(badPath), requests);
 }
 
 void TestInstall::verificationOfFilesInPlace_data()
@@ -806,8 +809,14 @@ void TestInstall::oversizedTransferIsCutOff()
 
     UpdateClient client;
     const QStringList expected =
-        env.head(false) + QStringList{QStringLiteral("Downloading a.dll.z..."), QStringLiteral("red:Error:*"),
-                                      QStringLiteral("red:Error:*"), QStringLiteral("Downloading b.dll.z..."),
+        // Cut off twice: the second attempt finds a file as long as the
+        // whole and fetches it from byte 0 again.
+        env.head(false) + QStringList{QStringLiteral("Downloading a.dll.z..."),
+                                      QStringLiteral("red:Error:*"),
+                                      QStringLiteral("red:Error:*"),
+                                      QStringLiteral("red:Error:*"),
+                                      QStringLiteral("red:Error:*"),
+                                      QStringLiteral("Downloading b.dll.z..."),
                                       QStringLiteral("red:%1 file MD5 not correct").arg(native(env.work(big.key)))};
     RUN_AND_EXPECT_LOG(client, expected);
     VERIFY_STOPPED(env, client);

@@ -10,6 +10,7 @@
 #include "updateclient.h"
 
 #include <QCryptographicHash>
+#include <QNetworkProxyFactory>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSslConfiguration>
@@ -518,8 +519,12 @@ void tst_Network::proxy()
     QVERIFY(proxy.listen());
     proxy.setRequireCredentials(credentials);
     qputenv("http_proxy", proxy.url().toLatin1());
+    // On Linux the framework reads http_proxy even without being told; on
+    // Windows only the explicit choice brings in the system's settings.
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
 
     UpdateClient client;
+    QVERIFY(QNetworkProxyFactory::usesSystemConfiguration());
     RUN(client);
     VERIFY_RED_LINES(client, red);
     QCOMPARE(UpdateClientProbe::updateFinished(client), !credentials);

@@ -68,6 +68,14 @@ p, li { white-space: pre-wrap; }
         <translation>%1 ist größer, als das Manifest angibt.</translation>
     </message>
     <message>
+        <source>The proxy server asks for a user name and password.</source>
+        <translation>Der Proxy-Server verlangt einen Benutzernamen und ein Passwort.</translation>
+    </message>
+    <message>
+        <source>HTTP status %1</source>
+        <translation>HTTP-Status %1</translation>
+    </message>
+    <message>
         <source>Failed to open Temp directory.</source>
         <translation>Das temporäre Verzeichnis konnte nicht geöffnet werden.</translation>
     </message>
