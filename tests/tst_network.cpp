@@ -6,8 +6,7 @@
 #include "httpfixture.h"
 #include "httpproxy.h"
 #include "testsupport.h"
-#include "ui_updateclient.h"
-#include "updateclient.h"
+#include "updateclientprobe.h"
 
 #include <QCryptographicHash>
 #include <QNetworkProxyFactory>
@@ -21,14 +20,6 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
-
-class UpdateClientProbe
-{
-public:
-    static void setStallTimeout(UpdateClient &c, int ms) { c.stallTimeout = ms; }
-    static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
-    static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
-};
 
 namespace {
 
@@ -230,7 +221,7 @@ void redirectChain(HttpFixture &server, const QString &path, int hops, const QSt
 
 } // namespace
 
-class tst_Network : public QObject
+class TestNetwork : public QObject
 {
     Q_OBJECT
 
@@ -251,7 +242,7 @@ private slots:
     void proxy();
 };
 
-void tst_Network::initTestCase()
+void TestNetwork::initTestCase()
 {
     // The test CA is trusted by this process only, the way a system store
     // would trust a real one.
@@ -265,12 +256,12 @@ void tst_Network::initTestCase()
     qunsetenv("no_proxy");
 }
 
-void tst_Network::cleanup()
+void TestNetwork::cleanup()
 {
     qunsetenv("http_proxy");
 }
 
-void tst_Network::redirects_data()
+void TestNetwork::redirects_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QStringList>("red");
@@ -282,7 +273,7 @@ void tst_Network::redirects_data()
         << QStringLiteral("downgrade") << QStringList{QStringLiteral("Error:.*[Ii]nsecure.*")};
 }
 
-void tst_Network::redirects()
+void TestNetwork::redirects()
 {
     QFETCH(QString, scenario);
     QFETCH(QStringList, red);
@@ -336,7 +327,7 @@ void tst_Network::redirects()
         QCOMPARE(net.at(2).requestCount(ManifestPath), 0); // the plain mirror was never asked
 }
 
-void tst_Network::statusCodes_data()
+void TestNetwork::statusCodes_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("status");
@@ -357,7 +348,7 @@ void tst_Network::statusCodes_data()
         << QStringList{QStringLiteral("Error:HTTP status 204"), QStringLiteral("Error:HTTP status 204"), sizeWrong};
 }
 
-void tst_Network::statusCodes()
+void TestNetwork::statusCodes()
 {
     QFETCH(QString, path);
     QFETCH(int, status);
@@ -383,7 +374,7 @@ void tst_Network::statusCodes()
     QCOMPARE(net.at(0).requestCount(path), path == ManifestPath ? 1 : 2);
 }
 
-void tst_Network::stalledFileMovesThroughMirrors()
+void TestNetwork::stalledFileMovesThroughMirrors()
 {
     // two.z stalls on the first mirror, is missing on the second and
     // continues on the third from where the first left it.
@@ -415,7 +406,7 @@ void tst_Network::stalledFileMovesThroughMirrors()
     QCOMPARE(net.at(2).requests().first().headers.value("range"), "bytes=" + QByteArray::number(StallAfterBytes) + '-');
 }
 
-void tst_Network::rangeContinuation_data()
+void TestNetwork::rangeContinuation_data()
 {
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("partial");
@@ -431,7 +422,7 @@ void tst_Network::rangeContinuation_data()
         << int(Route::HonourRange) << QStringLiteral("longer") << QList<QByteArray>{QByteArray()};
 }
 
-void tst_Network::rangeContinuation()
+void TestNetwork::rangeContinuation()
 {
     QFETCH(int, mode);
     QFETCH(QString, partial);
@@ -463,7 +454,7 @@ void tst_Network::rangeContinuation()
     QCOMPARE(sent, ranges);
 }
 
-void tst_Network::tls_data()
+void TestNetwork::tls_data()
 {
     QTest::addColumn<bool>("firstTrusted");
     QTest::addColumn<QStringList>("red");
@@ -471,7 +462,7 @@ void tst_Network::tls_data()
     QTest::newRow("unknown CA fails over") << false << QStringList{QStringLiteral("Error:SSL handshake failed.*")};
 }
 
-void tst_Network::tls()
+void TestNetwork::tls()
 {
     QFETCH(bool, firstTrusted);
     QFETCH(QStringList, red);
@@ -494,7 +485,7 @@ void tst_Network::tls()
     QCOMPARE(withoutUserAgent(net), QStringList());
 }
 
-void tst_Network::proxy_data()
+void TestNetwork::proxy_data()
 {
     QTest::addColumn<bool>("credentials");
     QTest::addColumn<QStringList>("red");
@@ -504,7 +495,7 @@ void tst_Network::proxy_data()
                                         QStringLiteral("Failed to download client_win32.ini!")};
 }
 
-void tst_Network::proxy()
+void TestNetwork::proxy()
 {
     QFETCH(bool, credentials);
     QFETCH(QStringList, red);
@@ -539,5 +530,5 @@ void tst_Network::proxy()
     QCOMPARE(withoutUserAgent(net), QStringList());
 }
 
-QTEST_MAIN(tst_Network)
+QTEST_MAIN(TestNetwork)
 #include "tst_network.moc"

@@ -43,6 +43,7 @@ public:
     }
     static bool prepareTempDir(UpdateClient &c) { return c.prepareTempDir(); }
     static void setConfigTimeout(UpdateClient &c, int ms) { c.configTimeout = ms; }
+    static void setStallTimeout(UpdateClient &c, int ms) { c.stallTimeout = ms; }
     static void checkDownload(UpdateClient &c) { c.checkDownload(); }
     static void processIni(UpdateClient &c) { c.processIni(); }
     static QMap<QString, QVector<QString>> &downloadQueue(UpdateClient &c) { return c.downloadQueue; }
