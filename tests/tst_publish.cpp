@@ -1,15 +1,19 @@
 // The release tool, run as the real program on a temporary source tree.
 #include "releasebuilder.h"
+#include "signature.h"
 #include "testsupport.h"
 #include "unpack.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -69,8 +73,23 @@ private slots:
     void summaryCountsGroups();
     void refusals_data();
     void refusals();
+    void keygenWritesKeyPair();
+    void signedPublishVerifies();
+    void signAddsAndKeepsSignatures();
+    void unsafeKeyRefused_data();
+    void unsafeKeyRefused();
 
 private:
+    struct Key
+    {
+        QString secretPath;
+        QByteArray publicKey;
+        QByteArray printedId;
+    };
+    Key keygen(const QString &name);
+    QByteArray manifestBytes() const { return readFile(releaseDir() + QStringLiteral("/client_win32.ini")); }
+    QByteArray signatureText() const { return readFile(releaseDir() + QStringLiteral("/client_win32.ini.sig")); }
+    bool verifiesWith(const QByteArray &publicKey) const;
     void makeSource();
     ToolRun publish(const QStringList &extra = QStringList());
     QString releaseDir() const { return mirror->path() + QLatin1Char('/') + ReleaseId; }
@@ -181,6 +200,8 @@ void TestPublish::descriptors()
     QCOMPARE(fields.at(2).toLongLong(), qint64(original.size()));
     QCOMPARE(fields.at(3), vt3test::md5Hex(original));
     QCOMPARE(fields.at(4), installName);
+    QCOMPARE(manifest.value(QStringLiteral("sha256/") + key).toByteArray(),
+             QCryptographicHash::hash(packed, QCryptographicHash::Sha256).toHex());
     QCOMPARE(qUncompress(packed), original);
     // And the updater's own streaming unpacker takes it as well.
     QBuffer in;
@@ -358,6 +379,118 @@ void TestPublish::refusals()
     } else {
         QCOMPARE(left, QStringList());
     }
+}
+
+TestPublish::Key TestPublish::keygen(const QString &name)
+{
+    const QString dir = work->path() + QLatin1Char('/') + name;
+    const ToolRun run = runTool({QStringLiteral("keygen"), QStringLiteral("--out"), dir});
+    Key key;
+    if (run.exitCode != 0)
+        return key;
+    key.secretPath = dir + QStringLiteral("/vt3-signing.key");
+    const vt3::signature::TrustedKeys pub =
+        vt3::signature::parseTrustedKeys(readFile(dir + QStringLiteral("/vt3-signing.pub")));
+    key.publicKey = pub.keys.value(0);
+    const QRegularExpressionMatch id = QRegularExpression(QStringLiteral("Key id ([0-9a-f]{16})")).match(run.out);
+    key.printedId = id.captured(1).toLatin1();
+    return key;
+}
+
+bool TestPublish::verifiesWith(const QByteArray &publicKey) const
+{
+    const vt3::signature::SignatureFile file = vt3::signature::parseSignatureFile(signatureText());
+    return vt3::signature::verifyRelease(file, ReleaseId.toULongLong(), manifestBytes(), {publicKey});
+}
+
+void TestPublish::keygenWritesKeyPair()
+{
+    const Key key = keygen(QStringLiteral("keys"));
+    QCOMPARE(key.publicKey.size(), vt3::signature::PublicKeyBytes);
+    QCOMPARE(key.printedId, vt3::signature::keyId(key.publicKey));
+    QCOMPARE(QFile::permissions(key.secretPath),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    // The public file is exactly one line for trusted-keys.txt.
+    const QByteArray pub = readFile(work->path() + QStringLiteral("/keys/vt3-signing.pub"));
+    QCOMPARE(pub.count('\n'), 1);
+    QVERIFY(vt3::signature::parseTrustedKeys(pub).malformedLines.isEmpty());
+
+    // A second keygen into the same folder never replaces the key.
+    const QByteArray secret = readFile(key.secretPath);
+    const ToolRun again =
+        runTool({QStringLiteral("keygen"), QStringLiteral("--out"), work->path() + QStringLiteral("/keys")});
+    QCOMPARE(again.exitCode, 2);
+    QCOMPARE(readFile(key.secretPath), secret);
+    // And another keygen makes another key.
+    QVERIFY(keygen(QStringLiteral("second")).publicKey != key.publicKey);
+}
+
+void TestPublish::signedPublishVerifies()
+{
+    const Key key = keygen(QStringLiteral("keys"));
+    QVERIFY(!key.secretPath.isEmpty());
+    QCOMPARE(publish({QStringLiteral("--sign-key"), key.secretPath}).exitCode, 0);
+    QVERIFY(verifiesWith(key.publicKey));
+    QVERIFY(!verifiesWith(keygen(QStringLiteral("stranger")).publicKey));
+    // An unsigned release has no signature file at all.
+    QVERIFY(QDir(mirror->path()).removeRecursively());
+    QCOMPARE(publish().exitCode, 0);
+    QVERIFY(!QFileInfo::exists(releaseDir() + QStringLiteral("/client_win32.ini.sig")));
+}
+
+void TestPublish::signAddsAndKeepsSignatures()
+{
+    const Key oldKey = keygen(QStringLiteral("old"));
+    const Key newKey = keygen(QStringLiteral("new"));
+    QCOMPARE(publish({QStringLiteral("--sign-key"), oldKey.secretPath}).exitCode, 0);
+    const QByteArray manifest = manifestBytes();
+    const QStringList sign{QStringLiteral("sign"), QStringLiteral("--release"), releaseDir(),
+                           QStringLiteral("--sign-key"), newKey.secretPath};
+    QCOMPARE(runTool(sign).exitCode, 0);
+    QCOMPARE(vt3::signature::parseSignatureFile(signatureText()).entries.size(), 2);
+    QVERIFY(verifiesWith(oldKey.publicKey));
+    QVERIFY(verifiesWith(newKey.publicKey));
+    // Signing again with the same key replaces its entry instead of adding.
+    QCOMPARE(runTool(sign).exitCode, 0);
+    QCOMPARE(vt3::signature::parseSignatureFile(signatureText()).entries.size(), 2);
+    QCOMPARE(manifestBytes(), manifest);
+    QCOMPARE(QDir(releaseDir()).entryList({QStringLiteral("*.sig*")}, QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("client_win32.ini.sig")});
+}
+
+void TestPublish::unsafeKeyRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("publicFile");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("world-readable") << 0644 << false << "group or others";
+    QTest::newRow("group-readable") << 0640 << false << "group or others";
+    QTest::newRow("others may write") << 0602 << false << "group or others";
+    QTest::newRow("public key given as the secret") << 0600 << true << "not a key file";
+}
+
+void TestPublish::unsafeKeyRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, publicFile);
+    QFETCH(QString, message);
+    const Key key = keygen(QStringLiteral("keys"));
+    const QString path = publicFile ? work->path() + QStringLiteral("/keys/vt3-signing.pub") : key.secretPath;
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+
+    // Nothing is published with a key that is refused...
+    const ToolRun run = publish({QStringLiteral("--sign-key"), path});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(QDir(mirror->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+
+    // ...and an existing release's signatures stay as they were.
+    QCOMPARE(publish().exitCode, 0);
+    const ToolRun sign = runTool(
+        {QStringLiteral("sign"), QStringLiteral("--release"), releaseDir(), QStringLiteral("--sign-key"), path});
+    QCOMPARE(sign.exitCode, 2);
+    QVERIFY2(sign.err.contains(message), qPrintable(sign.err));
+    QVERIFY(!QFileInfo::exists(releaseDir() + QStringLiteral("/client_win32.ini.sig")));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -1,4 +1,5 @@
 // vt3-publish: writes one release of the client for the HTTP mirrors.
+#include "keycommands.h"
 #include "releasewriter.h"
 
 #include <QCommandLineParser>
@@ -21,10 +22,21 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     QTextStream err(stderr);
 
+    // The key commands come first on the line and have options of their own.
+    QStringList arguments = QCoreApplication::arguments();
+    const QString command = arguments.value(1);
+    if (command == QLatin1String("keygen") || command == QLatin1String("sign")) {
+        arguments.removeAt(1);
+        return command == QLatin1String("keygen") ? vt3publish::runKeygen(arguments, out, err)
+                                                  : vt3publish::runSign(arguments, out, err);
+    }
+
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Writes MIRROR_ROOT/<release id>/ from the files of a client folder: every file compressed, the manifest "
-        "client_win32.ini and version.txt, the reply text for vt3-versiond."));
+        "client_win32.ini and version.txt, the reply text for vt3-versiond.\n"
+        "  vt3-publish keygen --out DIR                     make a signing key pair\n"
+        "  vt3-publish sign --release DIR --sign-key FILE   add a signature to a published release"));
     parser.addHelpOption();
     const QCommandLineOption source(QStringLiteral("source"), QStringLiteral("Folder with the client's files."),
                                     QStringLiteral("DIR"));
@@ -44,8 +56,11 @@ int main(int argc, char *argv[])
                                         QStringLiteral("PATH"));
     const QCommandLineOption keepPath(
         QStringLiteral("keep"), QStringLiteral("Installed file listed as kept (repeatable)."), QStringLiteral("PATH"));
-    parser.addOptions({source, mirror, releaseId, version, platformGlob, deletePath, keepPath});
-    if (!parser.parse(QCoreApplication::arguments())) {
+    const QCommandLineOption signKey(QStringLiteral("sign-key"),
+                                     QStringLiteral("Secret key file to sign the release with (repeatable)."),
+                                     QStringLiteral("FILE"));
+    parser.addOptions({source, mirror, releaseId, version, platformGlob, deletePath, keepPath, signKey});
+    if (!parser.parse(arguments)) {
         err << "vt3-publish: " << parser.errorText() << Qt::endl;
         return 2;
     }
@@ -71,6 +86,7 @@ int main(int argc, char *argv[])
     options.platformGlobs = parser.value(platformGlob).split(QLatin1Char(','), Qt::SkipEmptyParts);
     options.deletePaths = parser.values(deletePath);
     options.keepPaths = parser.values(keepPath);
+    options.signKeyPaths = parser.values(signKey);
 
     vt3publish::ReleaseWriter writer(options, out, err);
     return int(writer.run());

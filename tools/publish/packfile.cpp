@@ -35,16 +35,19 @@ public:
     explicit HashedWriter(QFile &file)
         : out(file)
         , hash(QCryptographicHash::Md5)
+        , sha256(QCryptographicHash::Sha256)
     {
     }
     bool write(const char *data, qint64 length)
     {
         hash.addData(data, int(length));
+        sha256.addData(data, int(length));
         written += length;
         return out.write(data, length) == length;
     }
     QFile &out;
     QCryptographicHash hash;
+    QCryptographicHash sha256;
     qint64 written = 0;
 };
 
@@ -137,6 +140,7 @@ bool packFile(const QString &source, const QString &target, PackedFile &result, 
     }
     out.close();
     result.md5 = writer.hash.result().toHex();
+    result.sha256 = writer.sha256.result().toHex();
     result.size = writer.written;
     result.unpackedSize = readTotal;
     result.unpackedMd5 = sourceHash.result().toHex();

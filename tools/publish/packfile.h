@@ -8,8 +8,9 @@ namespace vt3publish {
 
 struct PackedFile
 {
-    QByteArray md5;  // of the compressed file, lower-case hex
-    qint64 size = 0; // of the compressed file
+    QByteArray md5;    // of the compressed file, lower-case hex
+    QByteArray sha256; // of the compressed file, lower-case hex
+    qint64 size = 0;   // of the compressed file
     qint64 unpackedSize = 0;
     QByteArray unpackedMd5; // of the source, lower-case hex
 };

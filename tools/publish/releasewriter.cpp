@@ -2,6 +2,7 @@
 
 #include "packfile.h"
 #include "pathsafety.h"
+#include "releasesigner.h"
 #include "unpack.h"
 
 #include <QDir>
@@ -24,6 +25,7 @@ namespace {
 const QString PlatformGroup = QStringLiteral("bin_win32");
 const QString CommonGroup = QStringLiteral("common_client");
 const QString DeleteGroup = QStringLiteral("delete");
+const QString Sha256Group = QStringLiteral("sha256");
 const QString ManifestName = QStringLiteral("client_win32.ini");
 const QString VersionFileName = QStringLiteral("version.txt");
 
@@ -106,6 +108,16 @@ Outcome ReleaseWriter::run()
 {
     if (!checkOptions() || !collectFiles() || !checkNames() || !checkDeleteList())
         return refuse(refusal);
+    // Every key is read before anything is written: a key that is refused
+    // must not leave an unsigned release behind.
+    QString keyError;
+    const KeyStatus keys = readSigningKeys(options.signKeyPaths, signingKeys, keyError);
+    if (keys == KeyStatus::Refused)
+        return refuse(keyError);
+    if (keys == KeyStatus::Failed) {
+        err << "vt3-publish: " << keyError << Qt::endl;
+        return Outcome::Failed;
+    }
 
     const QString releaseDir = QDir(options.mirrorRoot).absoluteFilePath(options.releaseId);
     if (!QDir().mkpath(options.mirrorRoot)) {
@@ -120,7 +132,7 @@ Outcome ReleaseWriter::run()
             << Qt::endl;
         return Outcome::Failed;
     }
-    if (!writeTree(building.path()) || !writeVersion(building.path()))
+    if (!writeTree(building.path()) || !writeVersion(building.path()) || !writeSignatures(building.path()))
         return Outcome::Failed;
     if (QFileInfo::exists(releaseDir))
         return refuse(QStringLiteral("%1 appeared while the release was being written").arg(releaseDir));
@@ -302,6 +314,7 @@ bool ReleaseWriter::checkDeleteList()
 bool ReleaseWriter::writeTree(const QString &dir)
 {
     QStringList descriptors;
+    QStringList digests;
     for (const ReleaseFile &file : qAsConst(files)) {
         const QString target = dir + QLatin1Char('/') + file.group + QLatin1Char('/') + file.key();
         if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
@@ -319,15 +332,16 @@ bool ReleaseWriter::writeTree(const QString &dir)
         descriptors << QString::fromLatin1(packed.md5) + QLatin1String("::") + QString::number(packed.size) +
                            QLatin1String("::") + QString::number(packed.unpackedSize) + QLatin1String("::") +
                            QString::fromLatin1(packed.unpackedMd5) + QLatin1String("::") + file.installName;
+        digests << QString::fromLatin1(packed.sha256);
         GroupTotals &totals = file.group == PlatformGroup ? platform : common;
         ++totals.files;
         totals.unpacked += packed.unpackedSize;
         totals.packed += packed.size;
     }
-    return writeManifest(dir, descriptors);
+    return writeManifest(dir, descriptors, digests);
 }
 
-bool ReleaseWriter::writeManifest(const QString &dir, const QStringList &descriptors)
+bool ReleaseWriter::writeManifest(const QString &dir, const QStringList &descriptors, const QStringList &digests)
 {
     const QString path = dir + QLatin1Char('/') + ManifestName;
     {
@@ -336,6 +350,10 @@ bool ReleaseWriter::writeManifest(const QString &dir, const QStringList &descrip
         QSettings manifest(path, QSettings::IniFormat);
         for (int i = 0; i < files.size(); ++i)
             manifest.setValue(files.at(i).group + QLatin1Char('/') + files.at(i).key(), descriptors.at(i));
+        // Older updaters never read this group; newer ones check each served
+        // file against it, and the signature covers it with the rest.
+        for (int i = 0; i < files.size(); ++i)
+            manifest.setValue(Sha256Group + QLatin1Char('/') + files.at(i).key(), digests.at(i));
         for (const QString &p : options.deletePaths)
             manifest.setValue(DeleteGroup + QLatin1Char('/') + p, 1);
         for (const QString &p : options.keepPaths)
@@ -360,6 +378,19 @@ bool ReleaseWriter::writeVersion(const QString &dir)
     return true;
 }
 
+bool ReleaseWriter::writeSignatures(const QString &dir)
+{
+    if (signingKeys.isEmpty())
+        return true;
+    int count = 0;
+    QString error;
+    if (signRelease(dir, options.releaseId.toULongLong(), signingKeys, count, error) != KeyStatus::Ok) {
+        err << "vt3-publish: " << error << Qt::endl;
+        return false;
+    }
+    return true;
+}
+
 void ReleaseWriter::printSummary(const QString &releaseDir)
 {
     auto line = [&](const QString &name, const GroupTotals &t) {
@@ -376,6 +407,8 @@ void ReleaseWriter::printSummary(const QString &releaseDir)
     line(QStringLiteral("total"), all);
     out << "  " << qSetFieldWidth(14) << Qt::left << DeleteGroup << qSetFieldWidth(0) << options.deletePaths.size()
         << " to delete, " << options.keepPaths.size() << " to keep" << Qt::endl;
+    for (const SigningKey &key : qAsConst(signingKeys))
+        out << "  signed by key " << key.keyId() << Qt::endl;
     out << "Version reply (for vt3-versiond --reply-file " << releaseDir << "/" << VersionFileName
         << "): " << options.releaseId << "#" << options.version << Qt::endl;
 }

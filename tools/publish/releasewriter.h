@@ -1,6 +1,8 @@
 #ifndef RELEASEWRITER_H
 #define RELEASEWRITER_H
 
+#include "signingkey.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -18,6 +20,7 @@ struct ReleaseOptions
     QStringList platformGlobs;
     QStringList deletePaths;
     QStringList keepPaths;
+    QStringList signKeyPaths;
 };
 
 // Exit status of the tool: a refusal is the maker's input that the release
@@ -48,8 +51,9 @@ private:
     bool checkNames();
     bool checkDeleteList();
     bool writeTree(const QString &dir);
-    bool writeManifest(const QString &dir, const QStringList &descriptors);
+    bool writeManifest(const QString &dir, const QStringList &descriptors, const QStringList &digests);
     bool writeVersion(const QString &dir);
+    bool writeSignatures(const QString &dir);
     void printSummary(const QString &releaseDir);
 
     Outcome refuse(const QString &why);
@@ -58,6 +62,7 @@ private:
     QTextStream &out;
     QTextStream &err;
     QVector<ReleaseFile> files;
+    QVector<SigningKey> signingKeys;
     struct GroupTotals
     {
         int files = 0;
