@@ -65,7 +65,7 @@ enum class Case {
 
 Q_DECLARE_METATYPE(Case)
 
-class SignatureTest : public QObject
+class TestSignature : public QObject
 {
     Q_OBJECT
 
@@ -87,7 +87,7 @@ private:
     KeyPair other;
 };
 
-void SignatureTest::initTestCase()
+void TestSignature::initTestCase()
 {
     QVERIFY(sodium_init() >= 0);
     trusted = makeKey();
@@ -96,7 +96,7 @@ void SignatureTest::initTestCase()
 
 // RFC 8032, Ed25519 test 1: the empty message. Its key id is the first 8
 // bytes of SHA-256 of the public key, taken by hand from sha256sum.
-void SignatureTest::knownAnswer()
+void TestSignature::knownAnswer()
 {
     const QByteArray publicKey =
         QByteArray::fromHex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
@@ -108,14 +108,14 @@ void SignatureTest::knownAnswer()
     QCOMPARE(sig::keyId(publicKey), QByteArray("21fe31dfa154a261"));
 }
 
-void SignatureTest::messageLayout()
+void TestSignature::messageLayout()
 {
     // What the release tool signs and the updater checks, byte for byte.
     QCOMPARE(sig::signedMessage(ReleaseId, Manifest), QByteArray("vt3-release-v1\n1733650000\n") + Manifest);
     QCOMPARE(sig::signedMessage(7, QByteArray()), QByteArray("vt3-release-v1\n7\n"));
 }
 
-void SignatureTest::verification_data()
+void TestSignature::verification_data()
 {
     QTest::addColumn<Case>("signatureCase");
     QTest::addColumn<bool>("verified");
@@ -131,7 +131,7 @@ void SignatureTest::verification_data()
     QTest::newRow("size zero") << Case::SizeZero << false;
 }
 
-void SignatureTest::verification()
+void TestSignature::verification()
 {
     QFETCH(Case, signatureCase);
     QFETCH(bool, verified);
@@ -188,7 +188,7 @@ void SignatureTest::verification()
              verified || otherSigned);
 }
 
-void SignatureTest::signatureFileText_data()
+void TestSignature::signatureFileText_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("usable");
@@ -221,7 +221,7 @@ void SignatureTest::signatureFileText_data()
     QTest::newRow("HTML error page") << QByteArray("<html><body>404 Not Found</body></html>") << false << 0 << 0;
 }
 
-void SignatureTest::signatureFileText()
+void TestSignature::signatureFileText()
 {
     QFETCH(QByteArray, text);
     QFETCH(bool, usable);
@@ -241,7 +241,7 @@ void SignatureTest::signatureFileText()
     QCOMPARE(withSignature, decoded);
 }
 
-void SignatureTest::trustedKeys_data()
+void TestSignature::trustedKeys_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<int>("keys");
@@ -261,7 +261,7 @@ void SignatureTest::trustedKeys_data()
     QTest::newRow("only a malformed line") << QByteArray("ssh-ed25519 AAAA\n") << 0 << QVector<int>{1} << true;
 }
 
-void SignatureTest::trustedKeys()
+void TestSignature::trustedKeys()
 {
     QFETCH(QByteArray, text);
     QFETCH(int, keys);
@@ -275,7 +275,7 @@ void SignatureTest::trustedKeys()
     QCOMPARE(read.required(), required);
 }
 
-void SignatureTest::releaseState_data()
+void TestSignature::releaseState_data()
 {
     QTest::addColumn<QByteArray>("fileText");
     QTest::addColumn<quint64>("recorded");
@@ -285,7 +285,7 @@ void SignatureTest::releaseState_data()
     QTest::newRow("another group") << QByteArray("[other]\nrelease=5\n") << quint64(0);
 }
 
-void SignatureTest::releaseState()
+void TestSignature::releaseState()
 {
     QFETCH(QByteArray, fileText);
     QFETCH(quint64, recorded);
@@ -299,5 +299,5 @@ void SignatureTest::releaseState()
     QCOMPARE(vt3::installedRelease(appDir.path()), ReleaseId + 5);
 }
 
-QTEST_GUILESS_MAIN(SignatureTest)
+QTEST_GUILESS_MAIN(TestSignature)
 #include "tst_signature.moc"
