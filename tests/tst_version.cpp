@@ -102,6 +102,8 @@ private slots:
     void replyDecoding();
     void laterDatagramsFromAnySource();
     void ownRequestIsNoReply();
+    void datagramFilter_data();
+    void datagramFilter();
 
     void display_data();
     void display();
@@ -368,6 +370,42 @@ void TestVersion::ownRequestIsNoReply()
     QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.9")), 0));
     stranger.writeDatagram("3", QHostAddress::LocalHost, VersionPort);
     QTRY_COMPARE(replies.texts, QStringList{QStringLiteral("3")});
+}
+
+void TestVersion::datagramFilter_data()
+{
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QByteArray>("datagram");
+    QTest::addColumn<bool>("passedOn");
+
+    // 127.0.0.1 is this machine's loopback address; 127.0.0.9 is on no
+    // interface, so it stands for another host.
+    const QString here = QStringLiteral("127.0.0.1");
+    QTest::newRow("our bytes from this machine") << here << QByteArray("3") << false;
+    QTest::newRow("other bytes from this machine") << here << QByteArray("1#2") << true;
+    QTest::newRow("our bytes and more from this machine") << here << QByteArray("33") << true;
+    QTest::newRow("our bytes from another host") << QStringLiteral("127.0.0.9") << QByteArray("3") << true;
+}
+
+void TestVersion::datagramFilter()
+{
+    QFETCH(QString, sender);
+    QFETCH(QByteArray, datagram);
+    QFETCH(bool, passedOn);
+    server->setSilent();
+
+    QObject holder;
+    auto *version = new releasedVersion(&holder);
+    ReplyLog replies;
+    replies.follow(version);
+    QTRY_VERIFY(boundPort(version) != 0);
+    QVERIFY(server->waitForRequestFrom(boundPort(version)));
+
+    QUdpSocket from;
+    QVERIFY(from.bind(QHostAddress(sender), 0));
+    from.writeDatagram(datagram, QHostAddress::LocalHost, boundPort(version));
+    QTRY_VERIFY(!replies.texts.isEmpty() || !debugLines.filter(QStringLiteral("own request:")).isEmpty());
+    QCOMPARE(replies.texts, passedOn ? QStringList{QString::fromUtf8(datagram)} : QStringList());
 }
 
 void TestVersion::display_data()

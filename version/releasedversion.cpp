@@ -3,8 +3,11 @@
 #include "versionreply.h"
 
 #include <QDebug>
+#include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 namespace {
 // The server listens here, and the client tries this port first for its own
@@ -68,13 +71,19 @@ void releasedVersion::initSocket()
     }
 }
 
-bool releasedVersion::isOwnRequest(const QHostAddress &sender, quint16 senderPort) const
+bool releasedVersion::isOwnRequest(const QByteArray &datagram, const QHostAddress &sender) const
 {
-    // With no server on the machine our socket may hold the server's port
-    // itself (the default bind shares it) and read its own request back.
-    bool isIpv4 = false;
-    const QHostAddress from(sender.toIPv4Address(&isIpv4));
-    return isIpv4 && from == serverAddress && senderPort == udpSocket->localPort();
+    // Where the server's name points at this machine and nothing answers
+    // there, our socket reads its own request back. Ports tell nothing: a
+    // server on another host answers from its 17384 to ours, which is 17384
+    // too on a machine without a server of its own. So a datagram is ours
+    // only when it is our request, byte for byte, and comes from here.
+    if (datagram != requestText.toLocal8Bit())
+        return false;
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&sender](const QHostAddress &address) {
+        return address.isEqual(sender, QHostAddress::TolerantConversion);
+    });
 }
 
 void releasedVersion::readPendingDatagrams()
@@ -87,12 +96,13 @@ void releasedVersion::readPendingDatagrams()
         QHostAddress sender;
         quint16 senderPort = 0;
         const qint64 read = udpSocket->readDatagram(next.data(), next.size(), &sender, &senderPort);
-        if (isOwnRequest(sender, senderPort)) {
+        // A failed read leaves nothing of the datagram, not stale bytes.
+        next.resize(static_cast<int>(qMax<qint64>(read, 0)));
+        if (isOwnRequest(next, sender)) {
+            qDebug() << "own request:" << sender.toString() << senderPort;
             ownRequestSeen = true;
             continue;
         }
-        // A failed read leaves nothing of the datagram, not stale bytes.
-        next.resize(static_cast<int>(qMax<qint64>(read, 0)));
         datagram = next;
         replySeen = true;
     }

@@ -1,6 +1,7 @@
 #ifndef RELEASEDVERSION_H
 #define RELEASEDVERSION_H
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QObject>
@@ -26,7 +27,7 @@ private slots:
     void readPendingDatagrams();
 
 private:
-    bool isOwnRequest(const QHostAddress &sender, quint16 senderPort) const;
+    bool isOwnRequest(const QByteArray &datagram, const QHostAddress &sender) const;
 
     QString hostName;
     quint16 port;
