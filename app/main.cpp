@@ -1,3 +1,4 @@
+#include "catalogue.h"
 #include "singleapplication.h"
 #include "updateclient.h"
 
@@ -14,10 +15,8 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    // Looked up relative to the working directory, so translations apply
-    // when the updater is started from its own folder.
     QTranslator translator;
-    translator.load(QLatin1String("update_") + QLocale::system().name(), QStringLiteral("translations/"));
+    vt3::loadCatalogue(translator, QLocale::system());
     QCoreApplication::installTranslator(&translator);
 
     UpdateClient window;

@@ -71,6 +71,7 @@ QMap<QString, int> readMirrorList(const QString &iniPath)
 void UpdateClient::update()
 {
     const QString mirrorList = vt3::applicationDir() + QLatin1String("/mirrors.ini");
+    startRunLog(mirrorList);
     if (!QFileInfo::exists(mirrorList)) {
         message(tr("<font color=red>mirrors.ini file not found!</font>"));
         if (ui->btnDetails->isCheckable() && !ui->btnDetails->isChecked())

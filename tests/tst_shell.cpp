@@ -1,6 +1,8 @@
 // The application shell: the window's form and close guard, the message log,
 // translation, and the single-instance behaviour of the real executable.
 
+#include "appdir.h"
+#include "catalogue.h"
 #include "singleapplication.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
@@ -13,8 +15,10 @@
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -295,6 +299,8 @@ private slots:
     void logKeepsEveryParagraph();
     void linkGoesToBrowser_data();
     void linkGoesToBrowser();
+    void diskLogMatchesWindow();
+    void diskLogBounds();
 
     // translation
     void languageChangeReappliesTexts_data();
@@ -603,6 +609,115 @@ void TestShell::linkGoesToBrowser()
     QVERIFY(client.isVisible());
 }
 
+namespace {
+// A port on loopback that nobody listens on.
+quint16 closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+// The disk log's lines without their timestamps; empty when a line lacks one.
+QStringList diskLogTexts(const QString &path)
+{
+    static const QRegularExpression stamped(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) (.*)$"));
+    QStringList texts;
+    const QStringList lines = QString::fromUtf8(vt3test::readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = stamped.match(line);
+        texts << (match.hasMatch() ? match.captured(2) : QString());
+    }
+    return texts;
+}
+
+// The user's data folder, the application directory and the temporary
+// directory of one test, all scratch.
+struct LogScene
+{
+    QTemporaryDir data, app, tmp;
+    LogScene()
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        vt3::setApplicationDirForTesting(app.path());
+    }
+    ~LogScene()
+    {
+        vt3::setApplicationDirForTesting(QString());
+        qunsetenv("http_proxy");
+    }
+    QString log(int age = 0) const
+    {
+        const QString name =
+            QStringLiteral("vt3update.log") + (age ? QLatin1Char('.') + QString::number(age) : QString());
+        return data.filePath(QCoreApplication::applicationName() + QLatin1Char('/') + name);
+    }
+};
+} // namespace
+
+void TestShell::diskLogMatchesWindow()
+{
+    LogScene scene;
+    const QString mirror = QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
+    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(closedPort());
+    qputenv("http_proxy", proxy.toLatin1());
+    QVERIFY(vt3test::writeFile(
+        scene.app.filePath(QStringLiteral("mirrors.ini")),
+        QStringLiteral("[mirrors]\nsize=2\n1\\mirror=only\n[only]\nurl=%1\nretries=1\n").arg(mirror).toUtf8()));
+
+    UpdateClient client;
+    vt3test::announceVersion(client, QStringLiteral("1733650000#3.6.1"));
+    QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+    // Nobody answers there: the run ends after its one request.
+    QTRY_VERIFY(vt3test::logLines(client).contains(QStringLiteral("Failed to download client_win32.ini!")));
+    const QStringList window = vt3test::logLines(client);
+    UpdateClientProbe::message(client, QStringLiteral("<font color=red>a &amp; b&nbsp;&lt;c&gt;<br>d</font>"));
+
+    const QStringList texts = diskLogTexts(scene.log());
+    QVERIFY2(texts.size() > 5, qPrintable(texts.join(QLatin1Char('\n'))));
+    QCOMPARE(texts.at(0), QStringLiteral("vt3update " VT3_UPDATER_VERSION " starts an update"));
+    QVERIFY2(texts.at(1).startsWith(QLatin1String("Qt ") + QLatin1String(qVersion()) + QLatin1String(", OpenSSL ")),
+             qPrintable(texts.at(1)));
+    QCOMPARE(texts.at(2), QStringLiteral("Proxy for %1: %2").arg(mirror, proxy));
+    QCOMPARE(texts.at(3), QStringLiteral("Application directory: ") + QDir::toNativeSeparators(scene.app.path()));
+    QCOMPARE(texts.at(4), QStringLiteral("Release: 1733650000"));
+    // Every line of the window, in order, and as plain text.
+    QCOMPARE(texts.mid(5), window + QStringList{QStringLiteral("a & b <c> d")});
+}
+
+void TestShell::diskLogBounds()
+{
+    LogScene scene;
+    UpdateClient client;
+    // Runs that end at once (no mirrors.ini); each writes one mark of its own.
+    constexpr int Runs = 4;
+    for (int run = 1; run <= Runs; ++run) {
+        QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+        UpdateClientProbe::message(client, QStringLiteral("run %1").arg(run));
+    }
+    for (int age = 0; age < 3; ++age) {
+        const QStringList texts = diskLogTexts(scene.log(age));
+        QVERIFY2(texts.contains(QStringLiteral("run %1").arg(Runs - age)), qPrintable(scene.log(age)));
+        QCOMPARE(texts.filter(QStringLiteral("starts an update")).size(), 1);
+    }
+    QVERIFY(!QFileInfo::exists(scene.log(3)));
+
+    // A run that talks far too much stops at the bound, and says so.
+    const QString line = QString(1000, QLatin1Char('x'));
+    for (int i = 0; i < 1100; ++i)
+        UpdateClientProbe::message(client, line);
+    const qint64 size = QFileInfo(scene.log()).size();
+    QVERIFY2(size <= 1024 * 1024 && size > 1000 * 1000, qPrintable(QString::number(size)));
+    QCOMPARE(diskLogTexts(scene.log()).constLast(),
+             QStringLiteral("The log file is full; the rest of this run is not written."));
+    // The next run starts small again.
+    QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+    QVERIFY(QFileInfo(scene.log()).size() < 4096);
+    QVERIFY(QFileInfo(scene.log(1)).size() > 1000 * 1000);
+}
+
 void TestShell::languageChangeReappliesTexts_data()
 {
     QTest::addColumn<QString>("name");
@@ -671,36 +786,59 @@ void TestShell::catalogueLookup_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<bool>("fromBuildDir");
+    // The program's own folder holds a copy of the catalogues.
+    QTest::addColumn<bool>("besideProgram");
     QTest::addColumn<QString>("catalogue");
+    // Where the one found comes from: the working directory or the program's.
+    QTest::addColumn<bool>("fromWorkingDir");
 
-    QTest::newRow("de") << "de" << true << "update_de.qm";
-    QTest::newRow("de_DE") << "de_DE" << true << "update_de.qm";
-    QTest::newRow("de_AT falls back to de") << "de_AT" << true << "update_de.qm";
-    QTest::newRow("fr_FR has none") << "fr_FR" << true << "";
-    QTest::newRow("C has none") << "C" << true << "";
-    QTest::newRow("de from another directory") << "de_DE" << false << "";
+    QTest::newRow("de") << "de" << true << false << "update_de.qm" << true;
+    QTest::newRow("de_DE") << "de_DE" << true << false << "update_de.qm" << true;
+    QTest::newRow("de_AT falls back to de") << "de_AT" << true << false << "update_de.qm" << true;
+    QTest::newRow("fr_FR has none") << "fr_FR" << true << false << "" << true;
+    QTest::newRow("C has none") << "C" << true << false << "" << true;
+    QTest::newRow("de from another directory") << "de_DE" << false << false << "" << true;
+    QTest::newRow("de from another directory, beside the program")
+        << "de_DE" << false << true << "update_de.qm" << false;
+    QTest::newRow("de_AT beside the program") << "de_AT" << false << true << "update_de.qm" << false;
+    QTest::newRow("working directory first") << "de_DE" << true << true << "update_de.qm" << true;
+    QTest::newRow("fr_FR has none beside the program either") << "fr_FR" << false << true << "" << true;
 }
 
 void TestShell::catalogueLookup()
 {
     QFETCH(QString, locale);
     QFETCH(bool, fromBuildDir);
+    QFETCH(bool, besideProgram);
     QFETCH(QString, catalogue);
+    QFETCH(bool, fromWorkingDir);
 
-    QVERIFY(QFileInfo::exists(vt3test::buildFile(QStringLiteral("translations/update_de.qm"))));
+    const QString built = vt3test::buildFile(QStringLiteral("translations/update_de.qm"));
+    QVERIFY(QFileInfo::exists(built));
     QTemporaryDir elsewhere;
+    QTemporaryDir program;
+    if (besideProgram) {
+        QVERIFY(QDir(program.path()).mkdir(QStringLiteral("translations")));
+        QVERIFY(QFile::copy(built, program.filePath(QStringLiteral("translations/update_de.qm"))));
+    }
+    vt3::setApplicationDirForTesting(program.path());
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(fromBuildDir ? vt3test::buildFile(QString()) : elsewhere.path()));
 
-    // The same name and directory main uses, relative to the working directory.
     QTranslator translator;
-    const bool found =
-        translator.load(QLatin1String("update_") + QLocale(locale).name(), QStringLiteral("translations/"));
+    const bool found = vt3::loadCatalogue(translator, QLocale(locale));
+    // A catalogue found through a relative folder names it relatively.
+    const QFileInfo file(QFileInfo(translator.filePath()).absoluteFilePath());
     QDir::setCurrent(previous);
+    vt3::setApplicationDirForTesting(QString());
 
     QCOMPARE(found, !catalogue.isEmpty());
-    if (found)
-        QCOMPARE(QFileInfo(translator.filePath()).fileName(), catalogue);
+    if (!found)
+        return;
+    QCOMPARE(file.fileName(), catalogue);
+    const QString folder = fromWorkingDir ? vt3test::buildFile(QStringLiteral("translations"))
+                                          : program.filePath(QStringLiteral("translations"));
+    QCOMPARE(QFileInfo(file.absolutePath()).canonicalFilePath(), QFileInfo(folder).canonicalFilePath());
 }
 
 void TestShell::germanCatalogueTranslates()

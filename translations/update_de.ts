@@ -173,5 +173,41 @@ p, li { white-space: pre-wrap; }
         <source>Downloading %1...</source>
         <translation>Lade %1 herunter...</translation>
     </message>
+    <message>
+        <source>The log file is full; the rest of this run is not written.</source>
+        <translation>Die Protokolldatei ist voll; der Rest dieses Laufs wird nicht geschrieben.</translation>
+    </message>
+    <message>
+        <source>not loaded</source>
+        <translation>nicht geladen</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>keiner</translation>
+    </message>
+    <message>
+        <source>vt3update %1 starts an update</source>
+        <translation>vt3update %1 beginnt eine Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Qt %1, OpenSSL %2</source>
+        <translation>Qt %1, OpenSSL %2</translation>
+    </message>
+    <message>
+        <source>Proxy: %1</source>
+        <translation>Proxy: %1</translation>
+    </message>
+    <message>
+        <source>Proxy for %1: %2</source>
+        <translation>Proxy für %1: %2</translation>
+    </message>
+    <message>
+        <source>Application directory: %1</source>
+        <translation>Anwendungsverzeichnis: %1</translation>
+    </message>
+    <message>
+        <source>Release: %1</source>
+        <translation>Ausgabe: %1</translation>
+    </message>
 </context>
 </TS>

@@ -106,6 +106,7 @@ void UpdateClient::changeEvent(QEvent *event)
 void UpdateClient::message(QString text)
 {
     ui->details->appendHtml(text);
+    runLog.write(text);
 }
 
 void UpdateClient::openUrl(QString link)

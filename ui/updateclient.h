@@ -1,6 +1,8 @@
 #ifndef UPDATECLIENT_H
 #define UPDATECLIENT_H
 
+#include "runlog.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -82,6 +84,10 @@ private:
     bool isDownloaded(QFile &file);
     QString formatSize(double bytes);
     void removeDirContents(QDir dir);
+    // The disk log's header of a run; then lines for the disk log only
+    // (HTML, like message()).
+    void startRunLog(const QString &mirrorList);
+    void logDetail(const QString &text);
 
     Ui::UpdateClient *ui;
     bool versionReceived;
@@ -117,6 +123,8 @@ private:
     qint64 currentExpectedSize;
     // Bytes written by the transfer in flight.
     qint64 currentWritten;
+    // The window's log on disk, for the runs nobody watched.
+    vt3::RunLog runLog;
 
     // Every mirror of mirrors.ini, in the order they are tried; a release
     // file that fails on the manifest's mirror is fetched from the others.
