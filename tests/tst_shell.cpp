@@ -637,6 +637,9 @@ QStringList diskLogTexts(const QString &path)
 struct LogScene
 {
     QTemporaryDir data, app, tmp;
+    // The single-instance socket of this test process lives in TMPDIR.
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
     LogScene()
     {
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
@@ -647,6 +650,8 @@ struct LogScene
     {
         vt3::setApplicationDirForTesting(QString());
         qunsetenv("http_proxy");
+        qputenv("TMPDIR", oldTmp);
+        qputenv("XDG_DATA_HOME", oldData);
     }
     QString log(int age = 0) const
     {

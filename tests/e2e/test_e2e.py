@@ -4,14 +4,20 @@ against vt3-versiond and HTTP mirrors on 127.0.0.1 serving a release made
 by vt3-publish.
 
   test_e2e.py --build APP_DIR [--fakeclient PATH] [--work DIR]
+              [--topology-updater PATH --topology-server ADDRESS]
+
+The topology cases put the version server and a mirror on another host (a
+network namespace) and run an updater built to ask that address.
 """
 
 import os
+import re
 import sys
 
 # The source tree is no place for compiled modules.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import topology  # noqa: E402
 import vt3road  # noqa: E402
 from vt3road import check, wait_for  # noqa: E402
 
@@ -23,6 +29,22 @@ def finished(road, proc, tmpdir, install):
     deleted, which the updater does as its last steps."""
     road.check_alive(proc)
     return not road.work_dirs(tmpdir) and not os.path.exists(os.path.join(install, road.RELEASE_B_DELETES[0]))
+
+
+FINISHED_LINE = 'Update finished.Press "Start Voxtera3" run Voxtera3.'
+
+
+def check_disk_log(road, install):
+    """The run's copy of the window's log: a header naming the release,
+    plain text lines with timestamps, the last one the finishing line."""
+    text = vt3road.read_text(road.disk_log(install))
+    lines = text.splitlines()
+    check(lines and all(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\S* ", line) for line in lines),
+          f"disk log lines without timestamps: {text!r}")
+    texts = [line.split(" ", 1)[1] for line in lines]
+    check(texts[0].startswith("vt3update ") and f"Release: {RELEASE_ID}" in texts[:6],
+          f"disk log header: {texts[:6]}")
+    check(texts[-1] == FINISHED_LINE and not any("<" in t for t in texts), f"disk log: {texts}")
 
 
 def case_full_update(road, mirror_root):
@@ -40,6 +62,7 @@ def case_full_update(road, mirror_root):
     check(not problems, "installation is not release B: " + "; ".join(problems))
     check(road.work_dirs(tmpdir) == [], "work directory left behind")
     check(not os.path.exists(os.path.join(tmpdir, "client_win32.ini")), "manifest left in the temp directory")
+    check_disk_log(road, install)
 
     def client():
         if road.client_started(client_log):
@@ -104,8 +127,110 @@ def case_resume(road, mirror_root):
     server.terminate()
 
 
+# --- the deployment topology: the version server and the mirror on another host ---
+
+def case_topology_update(road, mirror_root, topo):
+    """The version server and the mirror on another host; the updater here
+    holds 17384 itself, as on a user's machine, and must take the reply
+    that comes from the server's 17384 to its own."""
+    host = topo.host()
+    install, tmpdir, client_log = vt3road.prepare_run(road, "topology", topo.updater)
+    versiond, _ = road.start_versiond(os.path.join(mirror_root, RELEASE_ID, "version.txt"), topo.server,
+                                      spawn=host.spawn)
+    mirror, port = road.start_http_mirror(mirror_root, topo.server, spawn=host.spawn)
+    # A closed port on that host first, so the run fails over across the link.
+    road.write_mirrors(install, f"http://{topo.server}:1/", f"http://{topo.server}:{port}/")
+
+    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-topology")
+    window = vt3road.open_window(road, proc)
+    check(vt3road.wait_version(road, proc), "the updater took no version reply from the other host")
+    asked = f" {topo.client}:{vt3road.VERSION_PORT} "
+    check(asked in vt3road.read_text(versiond.log_path),
+          f"the request did not come from our port {vt3road.VERSION_PORT}: {vt3road.read_text(versiond.log_path)!r}")
+    vt3road.start_update(road, proc, window, mirror.log_path, RELEASE_ID, 0)
+    wait_for(lambda: finished(road, proc, tmpdir, install), 60, "the update to finish")
+    problems = road.compare_with_b(install)
+    check(not problems, "installation is not release B: " + "; ".join(problems))
+    check_disk_log(road, install)
+    vt3road.close_window(road.display, window)
+    check(vt3road.wait_exit(proc, 15) == 0, "vt3update did not close after the update")
+
+
+def case_topology_echo(road, mirror_root, topo):
+    """The server's address is this machine's own and nothing answers there:
+    the updater reads its own request back and must not take it for a
+    reply; a real reply from the same machine is still taken."""
+    here = topo.namespace().own_address(topo.server)
+    install, tmpdir, client_log = vt3road.prepare_run(road, "topology-echo", topo.updater)
+    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-echo", spawn=here.spawn)
+    window = vt3road.open_window(road, proc)
+    wait_for(lambda: road.check_alive(proc) or "own request:" in vt3road.read_text(proc.log_path), 12,
+             "the updater to read its own request back")
+    check("reply:" not in vt3road.read_text(proc.log_path), "the own request was taken for a reply")
+    reply = f"{RELEASE_ID}#{vt3road.RELEASE_B_VERSION}"
+    sent = here.run([sys.executable, "-c", "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM)"
+                     ".sendto(sys.argv[1].encode(), (sys.argv[2], int(sys.argv[3])))",
+                     reply, topo.server, str(vt3road.VERSION_PORT)])
+    check(sent.returncode == 0, f"could not send the reply: {sent.stderr}")
+    wait_for(lambda: road.check_alive(proc) or "reply:" in vt3road.read_text(proc.log_path), 12, "the reply")
+    replies = [line for line in vt3road.read_text(proc.log_path).splitlines() if "reply:" in line]
+    check(len(replies) == 1 and reply in replies[0], f"replies taken: {replies}")
+    check(vt3road.close_and_confirm(road, proc, window) == 0, "vt3update did not close")
+
+
+class Topology:
+    """The namespaces of the topology cases; `server` is the address the
+    updater under test was built to ask."""
+
+    def __init__(self, road, updater, server):
+        self.road, self.updater, self.server = road, updater, server
+        # The other end of the server's /30.
+        parts = server.split(".")
+        self.client = ".".join(parts[:3] + [str(int(parts[3]) + 1)])
+        self.made = []
+
+    def namespace(self):
+        ns = topology.Namespace(self.road).open()
+        self.made.append(ns)
+        return ns
+
+    def host(self):
+        return self.namespace().link_here(self.client, self.server)
+
+    def close(self):
+        for ns in reversed(self.made):
+            ns.close()
+        self.made = []
+
+
+def in_topology(case):
+    """Runs a topology case in namespaces of its own, removed afterwards;
+    skipped where the machine refuses namespaces."""
+
+    def run(road, mirror_root):
+        if not road.topology_updater:
+            return "skipped: no updater built for the topology (--topology-updater)"
+        # The server on this host holds 17384 here; on a user's machine
+        # nothing does, and these cases need it that way.
+        if road.versiond.poll() is None:
+            road.versiond.terminate()
+            road.versiond.wait(10)
+        topo = Topology(road, road.topology_updater, road.topology_server)
+        try:
+            case(road, mirror_root, topo)
+        except topology.Unavailable as e:
+            return f"skipped: {e}"
+        finally:
+            topo.close()
+
+    return run
+
+
 def main():
-    cases = [("case_full_update", case_full_update), ("case_resume", case_resume)]
+    # The topology cases come last: they stop the version server on this host.
+    cases = [("case_full_update", case_full_update), ("case_resume", case_resume),
+             ("case_topology_update", in_topology(case_topology_update)),
+             ("case_topology_echo", in_topology(case_topology_echo))]
     return vt3road.run_cases(__doc__, cases, RELEASE_ID, prefix="vt3-e2e-", tail=3000)
 
 

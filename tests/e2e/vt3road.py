@@ -237,7 +237,7 @@ class Road:
     RELEASE_B_DELETES = ("old_plugin.dll",)
     RELEASE_B_KEEPS = ("settings.cfg",)
 
-    def make_installation(self, install):
+    def make_installation(self, install, updater=None):
         if os.path.exists(install):
             shutil.rmtree(install)
         for rel, data in self.release_a().items():
@@ -245,7 +245,8 @@ class Road:
         os.chmod(os.path.join(install, CLIENT_NAME), 0o755)
         # The updater's own files: the build's application folder.
         for name in ("vt3update", "tasklist.exe"):
-            shutil.copy2(self.tool_path(name), os.path.join(install, name))
+            source = updater if updater and name == "vt3update" else self.tool_path(name)
+            shutil.copy2(source, os.path.join(install, name))
         os.makedirs(os.path.join(install, "translations"))
         built = os.path.join(self.build, "translations")
         for name in os.listdir(built):
@@ -271,22 +272,24 @@ class Road:
         return source, result.stdout
 
     # --- servers -----------------------------------------------------------
-    def start_versiond(self, reply_file):
-        """Starts vt3-versiond on the version port; another version server
-        (a test run elsewhere) may hold the port for a while."""
+    def start_versiond(self, reply_file, host="127.0.0.1", spawn=None):
+        """Starts vt3-versiond on the version port of `host` (through
+        `spawn`, for a server on another host); another version server (a
+        test run elsewhere) may hold the port for a while."""
+        spawn = spawn or self.spawn
         with open(reply_file, "rb") as f:
             expected = f.read().strip()
         deadline = time.monotonic() + 30
         while True:
-            proc = self.spawn("versiond", [self.tool_path("vt3-versiond"), "--reply-file", reply_file,
-                                           "--port", str(VERSION_PORT)])
+            proc = spawn("versiond", [self.tool_path("vt3-versiond"), "--reply-file", reply_file,
+                                      "--bind", host, "--port", str(VERSION_PORT)])
 
             def answers():
                 if proc.poll() is not None:
                     return "exited"
                 with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
                     s.settimeout(0.3)
-                    s.sendto(b"3", ("127.0.0.1", VERSION_PORT))
+                    s.sendto(b"3", (host, VERSION_PORT))
                     try:
                         got = s.recvfrom(2048)[0]
                     except OSError:
@@ -297,30 +300,33 @@ class Road:
             reply = wait_for(answers, 10, "vt3-versiond to answer")
             if reply != "exited":
                 return proc, reply.decode("utf-8", "replace")
-            self.procs.remove(proc)
+            if proc in self.procs:
+                self.procs.remove(proc)
             if time.monotonic() > deadline:
                 raise RoadError(f"vt3-versiond could not start: {read_text(proc.log_path).strip()}")
             time.sleep(0.5)
 
-    def wait_http(self, proc, port):
+    def wait_http(self, proc, port, host="127.0.0.1"):
         def up():
             self.check_alive(proc)
             try:
-                with socket.create_connection(("127.0.0.1", port), timeout=0.3):
+                with socket.create_connection((host, port), timeout=0.3):
                     return True
             except OSError:
                 return False
 
         wait_for(up, 10, f"the mirror on port {port}")
 
-    def start_http_mirror(self, root):
-        """The real static server, as a maker would run it."""
+    def start_http_mirror(self, root, host="127.0.0.1", spawn=None):
+        """The real static server, as a maker would run it (through `spawn`,
+        on another host)."""
+        spawn = spawn or self.spawn
         for _ in range(5):
             port = free_port()
-            proc = self.spawn(f"mirror-{port}", [sys.executable, "-m", "http.server", "--bind", "127.0.0.1",
-                                                 "--directory", root, str(port)])
+            proc = spawn(f"mirror-{port}", [sys.executable, "-m", "http.server", "--bind", host,
+                                            "--directory", root, str(port)])
             try:
-                self.wait_http(proc, port)
+                self.wait_http(proc, port, host)
                 return proc, port
             except RoadError:
                 if proc.poll() is None:
@@ -439,15 +445,23 @@ class Road:
         subprocess.run(["import", "-window", target, path], check=True, env=env, timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def start_updater(self, install, tmpdir, client_log, name="vt3update"):
+    @staticmethod
+    def data_dir(install):
+        """The user's data folder of an installation's runs (XDG_DATA_HOME)."""
+        return os.path.join(os.path.dirname(install), "data")
+
+    def disk_log(self, install):
+        return os.path.join(self.data_dir(install), "vt3update", "vt3update.log")
+
+    def start_updater(self, install, tmpdir, client_log, name="vt3update", spawn=None):
         os.makedirs(tmpdir, exist_ok=True)
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
         env.update({"TMPDIR": tmpdir, "VT3_FAKECLIENT_LOG": client_log, "VT3_FAKECLIENT_SECONDS": "4",
-                    "QT_FORCE_STDERR_LOGGING": "1"})
+                    "QT_FORCE_STDERR_LOGGING": "1", "XDG_DATA_HOME": self.data_dir(install)})
         if self.display:
             env["DISPLAY"] = self.display
-        return self.spawn(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
+        return (spawn or self.spawn)(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
 
     def client_started(self, client_log):
         """Pid of the client once its start line is in the log."""
@@ -732,12 +746,13 @@ def hold_display(display):
     return connection
 
 
-def prepare_run(road, name):
-    """A fresh installation of release A below the work folder; returns
-    (installation, TMPDIR of the run, the client's log)."""
+def prepare_run(road, name, updater=None):
+    """A fresh installation of release A below the work folder (with
+    `updater` as its vt3update, when given); returns (installation, TMPDIR
+    of the run, the client's log)."""
     base = os.path.join(road.work, name)
     install = os.path.join(base, "install")
-    road.make_installation(install)
+    road.make_installation(install, updater)
     return install, os.path.join(base, "tmp"), os.path.join(base, "client.log")
 
 
@@ -752,6 +767,8 @@ def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3
     parser.add_argument("--fakeclient", help="the stand-in vt3client_win32.exe")
     parser.add_argument("--work", help="keep the run's files here instead of a temporary folder")
     parser.add_argument("--case", help="run only the cases whose title contains this")
+    parser.add_argument("--topology-updater", help="vt3update built to ask the version server at --topology-server")
+    parser.add_argument("--topology-server", default="10.217.0.1", help="first address of a private /30")
     args = parser.parse_args()
     install_signal_handlers()
 
@@ -763,11 +780,12 @@ def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3
 
     work = args.work or tempfile.mkdtemp(prefix=prefix)
     road = road_class(args.build, work, fakeclient=args.fakeclient)
+    road.topology_updater, road.topology_server = args.topology_updater, args.topology_server
     passed = failed = skipped = 0
     try:
         mirror_root = os.path.join(work, "mirror")
         road.publish_b(mirror_root, release_id)
-        road.start_versiond(os.path.join(mirror_root, release_id, "version.txt"))
+        road.versiond, _ = road.start_versiond(os.path.join(mirror_root, release_id, "version.txt"))
         road.start_xvfb()
         road.held_display = hold_display(road.display)
         for title, case in cases:
