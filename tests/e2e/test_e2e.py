@@ -12,6 +12,7 @@ network namespace) and run an updater built to ask that address.
 
 import os
 import re
+import socket
 import sys
 
 # The source tree is no place for compiled modules.
@@ -158,21 +159,20 @@ def case_topology_update(road, mirror_root, topo):
 
 
 def case_topology_echo(road, mirror_root, topo):
-    """The server's address is this machine's own and nothing answers there:
-    the updater reads its own request back and must not take it for a
-    reply; a real reply from the same machine is still taken."""
-    here = topo.namespace().own_address(topo.server)
+    """The server's address is one of this machine's own (our end of the
+    link) and nothing answers there: the updater reads its own request back
+    and must not take it for a reply; a real reply from this machine is
+    still taken."""
+    topo.namespace().link_here(topo.server, topo.client)
     install, tmpdir, client_log = vt3road.prepare_run(road, "topology-echo", topo.updater)
-    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-echo", spawn=here.spawn)
+    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-echo")
     window = vt3road.open_window(road, proc)
     wait_for(lambda: road.check_alive(proc) or "own request:" in vt3road.read_text(proc.log_path), 12,
              "the updater to read its own request back")
     check("reply:" not in vt3road.read_text(proc.log_path), "the own request was taken for a reply")
     reply = f"{RELEASE_ID}#{vt3road.RELEASE_B_VERSION}"
-    sent = here.run([sys.executable, "-c", "import socket, sys; socket.socket(socket.AF_INET, socket.SOCK_DGRAM)"
-                     ".sendto(sys.argv[1].encode(), (sys.argv[2], int(sys.argv[3])))",
-                     reply, topo.server, str(vt3road.VERSION_PORT)])
-    check(sent.returncode == 0, f"could not send the reply: {sent.stderr}")
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.sendto(reply.encode(), (topo.server, vt3road.VERSION_PORT))
     wait_for(lambda: road.check_alive(proc) or "reply:" in vt3road.read_text(proc.log_path), 12, "the reply")
     replies = [line for line in vt3road.read_text(proc.log_path).splitlines() if "reply:" in line]
     check(len(replies) == 1 and reply in replies[0], f"replies taken: {replies}")

@@ -1,11 +1,12 @@
 """Other hosts for the end-to-end tests: network namespaces of the test's
-own, each reached from here over a veth pair on a private /30, or holding
-an address of the "server" itself.
+own, each reached from here over a veth pair on a private /30.
 
 Names carry the test's pid, so test runs side by side never share one, and
 everything made here is removed by close(), also after a failure; what a
-killed run left behind is removed by the next one. Only addresses inside
-these namespaces (and loopback) are ever contacted."""
+killed run left behind is removed by the next one. Only addresses on
+these links (and loopback) are ever contacted. Programs with a window stay
+in our namespace: X servers of other namespaces may hold the same display
+socket path."""
 
 import os
 import re
@@ -81,11 +82,6 @@ class Namespace:
         self.ip("link", "set", theirs, "up")
         return self
 
-    def own_address(self, address):
-        """Makes `address` one of this namespace's own."""
-        self.ip("addr", "add", f"{address}/32", "dev", "lo")
-        return self
-
     def command(self, args):
         return ["ip", "netns", "exec", self.name, *args]
 
@@ -94,9 +90,6 @@ class Namespace:
         proc = self.road.spawn(name, self.command(args), **kw)
         self.procs.append(proc)
         return proc
-
-    def run(self, args):
-        return subprocess.run(self.command(args), capture_output=True, text=True, timeout=30)
 
     def close(self):
         for proc in self.procs:

@@ -453,7 +453,7 @@ class Road:
     def disk_log(self, install):
         return os.path.join(self.data_dir(install), "vt3update", "vt3update.log")
 
-    def start_updater(self, install, tmpdir, client_log, name="vt3update", spawn=None):
+    def start_updater(self, install, tmpdir, client_log, name="vt3update"):
         os.makedirs(tmpdir, exist_ok=True)
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
@@ -461,7 +461,7 @@ class Road:
                     "QT_FORCE_STDERR_LOGGING": "1", "XDG_DATA_HOME": self.data_dir(install)})
         if self.display:
             env["DISPLAY"] = self.display
-        return (spawn or self.spawn)(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
+        return self.spawn(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
 
     def client_started(self, client_log):
         """Pid of the client once its start line is in the log."""
