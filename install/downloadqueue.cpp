@@ -81,4 +81,6 @@ void UpdateClient::error(QNetworkReply::NetworkError code)
     // able to put markup into the log.
     const QString text = reply ? transferError(reply) : QString();
     message(tr("<font color=red>Error:%1</font>").arg(text.toHtmlEscaped()));
+    if (reply)
+        logRequestFailure(reply);
 }

@@ -145,6 +145,7 @@ void UpdateClient::downloadReadyRead()
             // Nothing of an answer that is not the file may reach it; the
             // line names the status, and the attempt has failed.
             message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+            logRequestFailure(reply);
             disconnect(reply, &QNetworkReply::errorOccurred, this, &UpdateClient::error);
             reply->abort();
             return;
@@ -184,6 +185,7 @@ void UpdateClient::fileTransferFinished()
     // An answer without a body (204, an empty 206) was never judged.
     if (ok && !responseAccepted && !acceptFileResponse(reply)) {
         message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        logRequestFailure(reply);
         ok = false;
     }
     outputFile.close();
@@ -223,8 +225,11 @@ void UpdateClient::checkStall()
 {
     if (!fileReply)
         return;
+    // Released later, so it can still name itself in the disk log.
+    QNetworkReply *reply = fileReply;
     abandonFileTransfer();
     message(tr("<font color=red>Error:timeout</font>"));
+    logRequestFailure(reply);
     retryFile();
 }
 

@@ -29,6 +29,19 @@ QNetworkRequest UpdateClient::makeRequest(const QUrl &url) const
     return request;
 }
 
+void UpdateClient::logRequestFailure(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString statusText = status > 0 ? QString::number(status) : tr("none");
+    const QString asked = reply->request().url().toString();
+    const QString answered = reply->url().toString();
+    if (answered == asked)
+        logDetail(tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText));
+    else
+        logDetail(tr("Request failed: %1 (asked for %2), HTTP status %3")
+                      .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText));
+}
+
 QString UpdateClient::transferError(QNetworkReply *reply) const
 {
     // Without credentials the framework can only give up; say why, since

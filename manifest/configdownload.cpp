@@ -95,6 +95,7 @@ void UpdateClient::confError(QNetworkReply::NetworkError code)
     if (!reply)
         return;
     message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+    logRequestFailure(reply);
 }
 
 void UpdateClient::confDownloadFinished()
@@ -108,8 +109,10 @@ void UpdateClient::confDownloadFinished()
     // else the framework lets through (204, a 3xx it would not follow)
     // fails like an error.
     const bool notOk = !failed && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != HttpOk;
-    if (notOk)
+    if (notOk) {
         message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        logRequestFailure(reply);
+    }
     reply->deleteLater();
     if (reply == configReply)
         configReply = nullptr;
@@ -135,7 +138,8 @@ void UpdateClient::checkDownload()
         return;
     if (currentReceived != 0)
         return;
-    abandonReply(configReply, this);
     message(tr("<font color=red>Error:timeout</font>"));
+    logRequestFailure(configReply);
+    abandonReply(configReply, this);
     nextConfigFile();
 }

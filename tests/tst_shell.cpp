@@ -3,6 +3,7 @@
 
 #include "appdir.h"
 #include "catalogue.h"
+#include "httpfixture.h"
 #include "singleapplication.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
@@ -18,7 +19,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStatusBar>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -610,14 +610,6 @@ void TestShell::linkGoesToBrowser()
 }
 
 namespace {
-// A port on loopback that nobody listens on.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
-
 // The disk log's lines without their timestamps; empty when a line lacks one.
 QStringList diskLogTexts(const QString &path)
 {
@@ -649,7 +641,6 @@ struct LogScene
     ~LogScene()
     {
         vt3::setApplicationDirForTesting(QString());
-        qunsetenv("http_proxy");
         qputenv("TMPDIR", oldTmp);
         qputenv("XDG_DATA_HOME", oldData);
     }
@@ -665,9 +656,17 @@ struct LogScene
 void TestShell::diskLogMatchesWindow()
 {
     LogScene scene;
-    const QString mirror = QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
-    const QString proxy = QStringLiteral("http://127.0.0.1:%1").arg(closedPort());
-    qputenv("http_proxy", proxy.toLatin1());
+    // The manifest has moved, and is not found where it moved to.
+    HttpFixture http;
+    QVERIFY(http.listen());
+    const QString mirror = http.baseUrl();
+    HttpFixture::Route moved;
+    moved.status = 302;
+    moved.location = (mirror + QStringLiteral("moved/client_win32.ini")).toUtf8();
+    http.setRoute(QStringLiteral("/1733650000/client_win32.ini"), moved);
+    HttpFixture::Route missing;
+    missing.status = 404;
+    http.setRoute(QStringLiteral("/moved/client_win32.ini"), missing);
     QVERIFY(vt3test::writeFile(
         scene.app.filePath(QStringLiteral("mirrors.ini")),
         QStringLiteral("[mirrors]\nsize=2\n1\\mirror=only\n[only]\nurl=%1\nretries=1\n").arg(mirror).toUtf8()));
@@ -675,21 +674,30 @@ void TestShell::diskLogMatchesWindow()
     UpdateClient client;
     vt3test::announceVersion(client, QStringLiteral("1733650000#3.6.1"));
     QVERIFY(QMetaObject::invokeMethod(&client, "update"));
-    // Nobody answers there: the run ends after its one request.
+    // The run ends after its one request.
     QTRY_VERIFY(vt3test::logLines(client).contains(QStringLiteral("Failed to download client_win32.ini!")));
-    const QStringList window = vt3test::logLines(client);
+    QStringList expected = vt3test::logLines(client);
     UpdateClientProbe::message(client, QStringLiteral("<font color=red>a &amp; b&nbsp;&lt;c&gt;<br>d</font>"));
+    expected << QStringLiteral("a & b <c> d");
+    // Only the disk log names the URLs and the status of the failure.
+    const int error = expected.indexOf(QRegularExpression(QStringLiteral("Error:.*")));
+    QVERIFY2(error >= 0, qPrintable(expected.join(QLatin1Char('\n'))));
+    expected.insert(error + 1, QStringLiteral("Request failed: ") + mirror +
+                                   QStringLiteral("moved/client_win32.ini (asked for ") + mirror +
+                                   QStringLiteral("1733650000/client_win32.ini), HTTP status 404"));
 
     const QStringList texts = diskLogTexts(scene.log());
     QVERIFY2(texts.size() > 5, qPrintable(texts.join(QLatin1Char('\n'))));
     QCOMPARE(texts.at(0), QStringLiteral("vt3update " VT3_UPDATER_VERSION " starts an update"));
     QVERIFY2(texts.at(1).startsWith(QLatin1String("Qt ") + QLatin1String(qVersion()) + QLatin1String(", OpenSSL ")),
              qPrintable(texts.at(1)));
-    QCOMPARE(texts.at(2), QStringLiteral("Proxy for %1: %2").arg(mirror, proxy));
+    QCOMPARE(texts.at(2), QStringLiteral("Proxy for %1: none").arg(mirror));
     QCOMPARE(texts.at(3), QStringLiteral("Application directory: ") + QDir::toNativeSeparators(scene.app.path()));
     QCOMPARE(texts.at(4), QStringLiteral("Release: 1733650000"));
     // Every line of the window, in order, and as plain text.
-    QCOMPARE(texts.mid(5), window + QStringList{QStringLiteral("a & b <c> d")});
+    QVERIFY2(texts.mid(5) == expected,
+             qPrintable(texts.mid(5).join(QLatin1Char('\n')) + QStringLiteral("\n--- expected:\n") +
+                        expected.join(QLatin1Char('\n'))));
 }
 
 void TestShell::diskLogBounds()

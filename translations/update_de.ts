@@ -209,5 +209,13 @@ p, li { white-space: pre-wrap; }
         <source>Release: %1</source>
         <translation>Ausgabe: %1</translation>
     </message>
+    <message>
+        <source>Request failed: %1, HTTP status %2</source>
+        <translation>Anfrage fehlgeschlagen: %1, HTTP-Status %2</translation>
+    </message>
+    <message>
+        <source>Request failed: %1 (asked for %2), HTTP status %3</source>
+        <translation>Anfrage fehlgeschlagen: %1 (angefragt: %2), HTTP-Status %3</translation>
+    </message>
 </context>
 </TS>

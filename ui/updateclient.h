@@ -73,6 +73,9 @@ private:
     QNetworkRequest makeRequest(const QUrl &url) const;
     // What a failed reply's error line says.
     QString transferError(QNetworkReply *reply) const;
+    // The disk log's line for a failed request: where it went, after any
+    // redirects, and the HTTP status it got.
+    void logRequestFailure(QNetworkReply *reply);
     enum class WriteResult { Written, Oversized, WriteFailed };
     WriteResult writeAvailable(QNetworkReply *reply, qint64 limit);
     bool startFileTransfer();
