@@ -131,16 +131,25 @@ def case_resume(road, mirror_root):
 # --- the deployment topology: the version server and the mirror on another host ---
 
 def case_topology_update(road, mirror_root, topo):
-    """The version server and the mirror on another host; the updater here
+    """The version server and the mirrors on another host; the updater here
     holds 17384 itself, as on a user's machine, and must take the reply
-    that comes from the server's 17384 to its own."""
+    that comes from the server's 17384 to its own; its mirror redirects
+    every request to another."""
     host = topo.host()
     install, tmpdir, client_log = vt3road.prepare_run(road, "topology", topo.updater)
     versiond, _ = road.start_versiond(os.path.join(mirror_root, RELEASE_ID, "version.txt"), topo.server,
                                       spawn=host.spawn)
     mirror, port = road.start_http_mirror(mirror_root, topo.server, spawn=host.spawn)
-    # A closed port on that host first, so the run fails over across the link.
-    road.write_mirrors(install, f"http://{topo.server}:1/", f"http://{topo.server}:{port}/")
+    # The mirror the updater knows has moved: every request is redirected
+    # to the real one. A closed port on that host comes first, so the run
+    # also fails over across the link.
+    moved_port = vt3road.free_port()
+    moved = host.spawn("moved-mirror", [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                                     "redirectserver.py"),
+                                        "--bind", topo.server, "--port", str(moved_port),
+                                        "--to", f"http://{topo.server}:{port}/"])
+    road.wait_http(moved, moved_port, topo.server)
+    road.write_mirrors(install, f"http://{topo.server}:1/", f"http://{topo.server}:{moved_port}/")
 
     proc = road.start_updater(install, tmpdir, client_log, name="vt3update-topology")
     window = vt3road.open_window(road, proc)
@@ -153,6 +162,9 @@ def case_topology_update(road, mirror_root, topo):
     wait_for(lambda: finished(road, proc, tmpdir, install), 60, "the update to finish")
     problems = road.compare_with_b(install)
     check(not problems, "installation is not release B: " + "; ".join(problems))
+    redirected, served = road.requests(moved.log_path), road.requests(mirror.log_path)
+    check(redirected == served and len(served) == len(road.release_b()) + 1,
+          f"redirected {redirected}, served {served}")
     check_disk_log(road, install)
     vt3road.close_window(road.display, window)
     check(vt3road.wait_exit(proc, 15) == 0, "vt3update did not close after the update")
