@@ -1,7 +1,7 @@
 #include "updateclient.h"
 
-#include "descriptor.h"
-#include "filehash.h"
+#include "fileverify.h"
+#include "releaseformat.h"
 
 #include <QFileInfo>
 
@@ -50,26 +50,15 @@ void UpdateClient::startNextDownload()
 bool UpdateClient::isDownloaded(QFile &file)
 {
     const QFileInfo info(file);
-    if (!info.isFile())
-        return false;
-
-    qint64 bytesRead = 0;
-    const QString digest = vt3::md5OfFile(file.fileName(), &bytesRead);
-    if (digest.isEmpty())
-        return false;
-
     const QString prefix = tempDir.absolutePath() + QLatin1Char('/');
-    QString key = info.absoluteFilePath();
+    QString key = vt3::format::normalPath(info.absoluteFilePath());
     if (key.startsWith(prefix))
         key.remove(0, prefix.size());
 
     const auto entry = releaseFiles.constFind(key);
     if (entry == releaseFiles.constEnd())
         return false;
-    const QStringList fields = vt3::descriptor::split(entry.value());
-    if (fields.size() <= vt3::descriptor::SizeField)
-        return false;
-    return fields.at(vt3::descriptor::Md5Field) == digest && vt3::descriptor::size(fields) == bytesRead;
+    return vt3::verifyFile(file.fileName(), vt3::expectedOf(entry.value())) == vt3::Verification::Ok;
 }
 
 void UpdateClient::error(QNetworkReply::NetworkError code)

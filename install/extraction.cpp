@@ -1,8 +1,8 @@
 #include "updateclient.h"
 
-#include "descriptor.h"
-#include "filehash.h"
+#include "fileverify.h"
 #include "pathsafety.h"
+#include "releaseformat.h"
 #include "unpack.h"
 
 #include <QFileInfo>
@@ -26,6 +26,16 @@ qint64 roomFor(const QDir &workDir, const QString &unpackedPath)
     return available + (existing.isFile() ? existing.size() : 0);
 }
 
+// Puts a finished file at `target`, over whatever plain file is there (a
+// leftover of an earlier run, or the download it was unpacked from).
+bool replaceWith(const QString &finished, const QString &target)
+{
+    const QFileInfo existing(target);
+    if ((existing.exists() || existing.isSymLink()) && !QFile::remove(target))
+        return false;
+    return QFile::rename(finished, target);
+}
+
 } // namespace
 
 void UpdateClient::startNextGzip()
@@ -45,48 +55,45 @@ void UpdateClient::startNextGzip()
     // are each visited once; lastExtracted follows it for the record.
     for (; entry != releaseFiles.constEnd(); ++entry) {
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
-        const QStringList fields = vt3::descriptor::split(entry.value());
+        vt3::format::Descriptor fields;
+        const bool complete = vt3::format::Descriptor::split(entry.value(), fields);
 
-        // Only a plain file has a length to check; a device would be read
-        // for ever.
-        QFile in(downloaded);
-        if (!QFileInfo(downloaded).isFile() || !in.open(QIODevice::ReadOnly)) {
+        switch (vt3::verifyFile(downloaded, vt3::expectedOf(entry.value()))) {
+        case vt3::Verification::Ok:
+            break;
+        case vt3::Verification::Unreadable:
             message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
             return;
-        }
-        const qint64 expectedSize = vt3::descriptor::size(fields);
-        if (in.size() != expectedSize) {
+        case vt3::Verification::WrongSize:
             message(tr("<font color=red>%1 file size not correct</font>").arg(nativeAbsolute(downloaded)));
             return;
-        }
-        qint64 hashedSize = 0;
-        const QString digest = vt3::md5OfFile(downloaded, &hashedSize);
-        if (digest.isEmpty()) {
-            message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        }
-        if (hashedSize != expectedSize) {
-            message(tr("<font color=red>%1 file size not correct</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        }
-        if (fields.value(vt3::descriptor::Md5Field) != digest) {
+        case vt3::Verification::WrongDigest:
             message(tr("<font color=red>%1 file MD5 not correct</font>").arg(nativeAbsolute(downloaded)));
             return;
         }
 
-        message(tr("extracting %1...").arg(fields.value(vt3::descriptor::InstallNameField).toHtmlEscaped()));
+        message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
 
         // The manifest check refuses these already; the unpacked file must
         // never land outside the work directory all the same.
-        const QString installName = vt3::descriptor::installName(fields);
-        if (fields.size() < vt3::descriptor::FieldCount || !vt3::isSafeRelativePath(installName)) {
+        const QString installName = vt3::format::normalPath(fields.installName);
+        if (!complete || !vt3::isSafeRelativePath(installName)) {
             message(tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
             return;
         }
 
+        // Written beside its place and renamed there once whole, so that a
+        // key may name its own install name: the file being read is never
+        // the one being written.
         const QString unpacked = tempDir.path() + QLatin1Char('/') + installName;
-        const qint64 room = roomFor(tempDir, unpacked);
-        QFile out(unpacked);
+        const QString unpacking = vt3::unpackingName(unpacked);
+        const qint64 room = roomFor(tempDir, unpacking);
+        QFile in(downloaded);
+        QFile out(unpacking);
+        if (!in.open(QIODevice::ReadOnly)) {
+            message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
+            return;
+        }
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
             return;
@@ -111,6 +118,13 @@ void UpdateClient::startNextGzip()
                 message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
             else
                 message(tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
+            return;
+        }
+        // The download may be the file replaced here, when key and install
+        // name are one; it has been checked and read whole by now.
+        if (!replaceWith(unpacking, unpacked)) {
+            QFile::remove(unpacking);
+            message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
             return;
         }
 

@@ -1,6 +1,6 @@
 #include "updateclient.h"
 
-#include "descriptor.h"
+#include "fileverify.h"
 
 #include <QFileInfo>
 
@@ -70,7 +70,7 @@ bool UpdateClient::startFileTransfer()
     const QString target = tempDir.path() + QLatin1Char('/') + fileKey;
     // downloadReadyRead cuts the transfer off past this, so a mirror cannot
     // fill the disk with more than the manifest announced.
-    currentExpectedSize = vt3::descriptor::size(vt3::descriptor::split(releaseFiles.value(fileKey)));
+    currentExpectedSize = vt3::expectedOf(releaseFiles.value(fileKey)).size;
 
     // Shorter than announced can be the start of the file and is continued;
     // as long or longer is wrong somewhere and fetched again from byte 0.

@@ -1,13 +1,14 @@
 #include "updateclient.h"
 
 #include "appdir.h"
-#include "descriptor.h"
 #include "filehash.h"
+#include "releaseformat.h"
 
 #include <QFileInfo>
 #include <QSet>
 
 #ifdef Q_OS_WIN
+#include <string>
 #include <windows.h>
 #else
 #include <cstdio>
@@ -41,6 +42,40 @@ bool clearName(const QString &path)
     return !isPresent(path) || QFile::remove(path);
 }
 
+// Only a plain file may be replaced. A directory, a link or a device of
+// that name is the user's: setting it aside and clearing the work directory
+// afterwards would take its contents with it.
+bool isReplaceable(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return false;
+    return !info.exists() || info.isFile();
+}
+
+// The modes a new file takes over from the one it replaces: the release
+// carries none, and the client must stay executable where the system asks
+// for that, but a read-only bit would make the new file one that later
+// runs cannot replace or remove.
+void takeOverModes(const QString &newFile, const QString &oldFile)
+{
+    QFile::setPermissions(newFile, QFile::permissions(oldFile) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+}
+
+#ifdef Q_OS_WIN
+// Deep installations pass the 260 characters of a classic path; the
+// "\\?\" form lifts that limit, but only for absolute native paths.
+std::wstring longPath(const QString &path)
+{
+    QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (native.startsWith(QLatin1String("\\\\")))
+        native = QLatin1String("\\\\?\\UNC\\") + native.mid(2);
+    else
+        native = QLatin1String("\\\\?\\") + native;
+    return native.toStdWString();
+}
+#endif
+
 bool isSameFile(const QString &installed, const QString &fresh)
 {
     const QFileInfo installedInfo(installed);
@@ -58,10 +93,7 @@ bool renameOnly(const QString &source, const QString &target)
     if (isPresent(target))
         return false;
 #ifdef Q_OS_WIN
-    const QString from = QDir::toNativeSeparators(source);
-    const QString to = QDir::toNativeSeparators(target);
-    return ::MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()), reinterpret_cast<const wchar_t *>(to.utf16()),
-                         0) != 0;
+    return ::MoveFileExW(longPath(source).c_str(), longPath(target).c_str(), 0) != 0;
 #else
     return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
 #endif
@@ -138,17 +170,15 @@ bool swapIn(const QString &destination, const QString &backup)
         // new one in place left the old one under the outgoing name; it
         // still tells which modes the installed file had.
         if (QFileInfo(outgoing).isFile())
-            QFile::setPermissions(incoming, QFile::permissions(outgoing));
+            takeOverModes(incoming, outgoing);
         if (renameOnly(incoming, destination))
             return true;
         QFile::remove(incoming);
         return false;
     }
 
-    // The release carries no file modes; the installed client must stay
-    // executable where the system asks for that.
     if (QFileInfo(destination).isFile())
-        QFile::setPermissions(incoming, QFile::permissions(destination));
+        takeOverModes(incoming, destination);
 
     if (!clearName(outgoing) || !renameOnly(destination, outgoing)) {
         QFile::remove(incoming);
@@ -160,6 +190,8 @@ bool swapIn(const QString &destination, const QString &backup)
         return false;
     }
 
+    // Windows refuses to delete a read-only file.
+    QFile::setPermissions(outgoing, QFile::permissions(outgoing) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
     if (!QFile::remove(outgoing)) {
         // Still in use, or not a plain file: keep it out of the way where
         // the end of the run clears it up.
@@ -183,14 +215,27 @@ void UpdateClient::copyFiles()
     // moved into place once, by the first.
     QSet<QString> placed;
     QStringList staged;
+    // Nothing installed has changed yet; the staged copies go, and the next
+    // start unpacks them again.
+    const auto abandon = [&](const QString &destination) {
+        installError(destination);
+        for (const QString &done : qAsConst(staged))
+            QFile::remove(besideName(done, IncomingSuffix));
+    };
     for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
-        const QString installName = vt3::descriptor::installName(vt3::descriptor::split(entry.value()));
+        vt3::format::Descriptor fields;
+        vt3::format::Descriptor::split(entry.value(), fields);
+        const QString installName = vt3::format::normalPath(fields.installName);
         if (placed.contains(installName))
             continue;
         placed.insert(installName);
         const QString source = tempDir.path() + QLatin1Char('/') + installName;
         const QString destination = appDir.absoluteFilePath(installName);
 
+        if (!isReplaceable(destination)) {
+            abandon(destination);
+            return;
+        }
         if (isSameFile(destination, source)) {
             // What a killed run left beside the file is not needed once the
             // release's file is in place.
@@ -199,11 +244,7 @@ void UpdateClient::copyFiles()
             continue;
         }
         if (!stageFile(source, destination)) {
-            // Nothing installed has changed yet; the staged copies go, and
-            // the next start unpacks them again.
-            installError(destination);
-            for (const QString &done : qAsConst(staged))
-                QFile::remove(besideName(done, IncomingSuffix));
+            abandon(destination);
             return;
         }
         staged << destination;

@@ -1,6 +1,7 @@
 #include "unpack.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QtEndian>
 
@@ -38,6 +39,12 @@ bool hasMoreInput(QIODevice &in)
 }
 
 } // namespace
+
+QString unpackingName(const QString &target)
+{
+    const QFileInfo info(target);
+    return info.path() + QLatin1String("/.") + info.fileName() + QLatin1String(".vt3-unpack");
+}
 
 qint64 announcedLength(QIODevice &in)
 {

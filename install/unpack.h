@@ -1,6 +1,8 @@
 #ifndef UNPACK_H
 #define UNPACK_H
 
+#include "releaseformat.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -10,9 +12,7 @@ namespace vt3 {
 
 enum class UnpackResult { Ok, BadInput, TooLarge, WriteFailed };
 
-// No release file of ours unpacks to more than this; a header announcing more
-// is taken as hostile and refused before anything is allocated or written.
-constexpr qint64 MaxUnpackedLength = qint64(1) << 30;
+constexpr qint64 MaxUnpackedLength = format::MaxUnpackedLength;
 
 // Size of the header that precedes the zlib stream.
 constexpr int UnpackHeaderSize = 4;
@@ -25,6 +25,10 @@ constexpr int UnpackHeaderSize = 4;
 // bytes gives BadInput, a write to `out` that fails or falls short gives
 // WriteFailed. On anything but Ok, `out` may hold a partial result.
 UnpackResult unpackStream(QIODevice &in, QIODevice &out, qint64 maxLength);
+
+// The name a file is unpacked under before it is renamed to `target`: in
+// the same directory, so the rename cannot fail half way.
+QString unpackingName(const QString &target);
 
 // The length a block announces, read without consuming it; -1 when `in`
 // holds fewer than four bytes.

@@ -11,11 +11,12 @@ namespace vt3 {
 // groups, their byte total and the delete group, each with a verdict.
 struct ManifestLists
 {
-    // False when any file entry is unusable: fewer than five fields, a
-    // negative size, or a key or install name that leaves its directory.
+    // False when any file entry is unusable (see format::isUsableEntry) or
+    // the entries' names collide (format::namesAreDistinct).
     // The lists below are then incomplete and must not be used.
     bool filesUsable = true;
-    // group -> keys in the order QSettings lists them; both groups present.
+    // group -> keys in the order QSettings lists them, with "/" between
+    // directories; both groups present.
     QMap<QString, QVector<QString>> queue;
     // key -> descriptor; a key in both groups keeps the one read last.
     QMap<QString, QString> files;

@@ -2,29 +2,13 @@
 
 #include "manifestparse.h"
 #include "pathsafety.h"
+#include "releaseformat.h"
 
 #include <QSettings>
 
 namespace {
 
-// Fields of a descriptor, "md5::size::unpacked size::unpacked md5::name".
-constexpr int DescriptorFields = 5;
-constexpr int SizeField = 1;
-constexpr int InstallNameField = 4;
-const QLatin1String FieldSeparator("::");
-
-// A descriptor the program can use whole: every field present, a size that
-// is not negative, and key and install name that stay inside their
-// directories. Anything else makes the manifest unusable, so nothing of it
-// is ever fetched, written or deleted.
-bool isUsableEntry(const QString &key, const QStringList &fields)
-{
-    if (fields.size() < DescriptorFields)
-        return false;
-    if (fields.at(SizeField).toInt() < 0)
-        return false;
-    return vt3::isSafeRelativePath(key) && vt3::isSafeRelativePath(fields.at(InstallNameField));
-}
+namespace format = vt3::format;
 
 void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::ManifestLists &read)
 {
@@ -32,15 +16,19 @@ void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::Manifes
         manifest.beginGroup(group);
         QVector<QString> keys;
         const QStringList entries = manifest.allKeys();
-        for (const QString &key : entries) {
-            const QString descriptor = manifest.value(key).toString();
-            const QStringList fields = descriptor.split(FieldSeparator, Qt::KeepEmptyParts);
-            if (!isUsableEntry(key, fields)) {
+        for (const QString &entry : entries) {
+            const QString descriptor = manifest.value(entry).toString();
+            // Anything unusable makes the whole manifest unusable, so
+            // nothing of it is ever fetched, written or deleted.
+            if (!format::isUsableEntry(entry, descriptor)) {
                 read.filesUsable = false;
                 manifest.endGroup();
                 return;
             }
-            read.bytes += fields.at(SizeField).toInt();
+            format::Descriptor fields;
+            format::Descriptor::split(descriptor, fields);
+            read.bytes += format::sizeBytes(fields.size);
+            const QString key = format::normalPath(entry);
             keys.append(key);
             // A key in both groups keeps the descriptor read last.
             read.files.insert(key, descriptor);
@@ -48,12 +36,14 @@ void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::Manifes
         read.queue.insert(group, keys);
         manifest.endGroup();
     }
+    if (!format::namesAreDistinct(read.files))
+        read.filesUsable = false;
 }
 
 // False when a path to delete points outside the application directory.
 bool readDeleteGroup(QSettings &manifest, QMap<QString, int> &removals)
 {
-    manifest.beginGroup(QStringLiteral("delete"));
+    manifest.beginGroup(format::DeleteGroup);
     const QStringList paths = manifest.allKeys();
     for (const QString &path : paths) {
         if (!vt3::isSafeRelativePath(path)) {
@@ -74,7 +64,7 @@ ManifestLists parseManifest(const QString &path, const QString &platform)
 {
     QSettings manifest(path, QSettings::IniFormat);
     ManifestLists read;
-    readFileGroups(manifest, {QStringLiteral("common_client"), QStringLiteral("bin_%1").arg(platform)}, read);
+    readFileGroups(manifest, format::fileGroups(platform), read);
     if (read.filesUsable)
         read.removalsUsable = readDeleteGroup(manifest, read.removals);
     return read;

@@ -1,5 +1,7 @@
 #include "pathsafety.h"
 
+#include "releaseformat.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -22,6 +24,10 @@ bool startsWithDriveLetter(const QString &path)
 bool isSafeSegment(const QString &segment)
 {
     if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
+        return false;
+    // A release must install on Windows too, where such a name opens a
+    // device instead of a file.
+    if (vt3::format::isReservedName(segment))
         return false;
 #ifdef Q_OS_WIN
     // Windows drops trailing dots and blanks from a name, so ".. " or "..."

@@ -2,6 +2,7 @@
 
 #include "appdir.h"
 #include "mirrorlist.h"
+#include "releaseformat.h"
 #include "ui_updateclient.h"
 
 #include <QFileInfo>
@@ -96,7 +97,7 @@ void UpdateClient::update()
     tempDir = QDir::temp();
     speedTimer.start();
 
-    configFile = QStringLiteral("client_%1.ini").arg(platform);
+    configFile = vt3::format::manifestName(platform);
     const QMap<QString, int> listed = vt3::readMirrorList(mirrorList);
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)
         mirrors.insert(it.key(), it.value());

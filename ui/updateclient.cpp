@@ -1,6 +1,7 @@
 #include "updateclient.h"
 
 #include "releasedversion.h"
+#include "releaseformat.h"
 #include "ui_updateclient.h"
 
 #include <QCloseEvent>
@@ -45,7 +46,7 @@ UpdateClient::UpdateClient(QWidget *parent)
     , fileStartedOver(false)
     , responseAccepted(false)
 {
-    platform = QStringLiteral("win32");
+    platform = vt3::format::Platform;
 
     // Users behind a proxy configure it for the whole system; take it from
     // there rather than relying on the framework's default.

@@ -163,14 +163,18 @@ def point_between_downloads(road, mirror_root):
 def point_unpacking(road, mirror_root):
     """Half of the big file unpacked in the work directory."""
 
+    # The file is unpacked under a hidden name beside its own and renamed
+    # once whole.
+    unpacking = os.path.join(os.path.dirname(BIG_NAME), f".{os.path.basename(BIG_NAME)}.vt3-unpack")
+
     def ready(install, tmpdir, log):
         for d in road.work_dirs(tmpdir):
-            if 0 < size_of(os.path.join(tmpdir, d, BIG_NAME)) < BIG_SIZE:
+            if 0 < size_of(os.path.join(tmpdir, d, unpacking)) < BIG_SIZE:
                 return True
         return False
 
     def describe(install, tmpdir):
-        sizes = [size_of(os.path.join(tmpdir, d, BIG_NAME)) for d in road.work_dirs(tmpdir)]
+        sizes = [size_of(os.path.join(tmpdir, d, unpacking)) for d in road.work_dirs(tmpdir)]
         return f"unpacked {BIG_NAME}: {sizes} of {BIG_SIZE} bytes"
 
     return [], SETTLE_HOLD, None, ready, describe

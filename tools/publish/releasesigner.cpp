@@ -1,5 +1,6 @@
 #include "releasesigner.h"
 
+#include "releaseformat.h"
 #include "signature.h"
 
 #include <QDir>
@@ -11,7 +12,7 @@
 namespace vt3publish {
 
 namespace {
-const QString ManifestName = QStringLiteral("client_win32.ini");
+const QString ManifestName = vt3::format::manifestName(vt3::format::Platform);
 } // namespace
 
 KeyStatus readSigningKeys(const QStringList &paths, QVector<SigningKey> &keys, QString &error)

@@ -2,8 +2,8 @@
 
 #include "packfile.h"
 #include "pathsafety.h"
+#include "releaseformat.h"
 #include "releasesigner.h"
-#include "unpack.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -21,18 +21,20 @@ namespace vt3publish {
 
 namespace {
 
+namespace format = vt3::format;
+
 // The updater is built for one platform tag; these are the names it reads.
-const QString PlatformGroup = QStringLiteral("bin_win32");
-const QString CommonGroup = QStringLiteral("common_client");
-const QString DeleteGroup = QStringLiteral("delete");
-const QString Sha256Group = QStringLiteral("sha256");
-const QString ManifestName = QStringLiteral("client_win32.ini");
+const QString PlatformGroup = format::platformGroup(format::Platform);
+const QString CommonGroup = format::CommonGroup;
+const QString DeleteGroup = format::DeleteGroup;
+const QString Sha256Group = format::Sha256Group;
+const QString ManifestName = format::manifestName(format::Platform);
 const QString VersionFileName = QStringLiteral("version.txt");
 
 // The block header holds the unpacked length in 32 bits.
 constexpr qint64 FormatMaxBytes = 0xFFFFFFFFLL;
 // The updater refuses to unpack a block that announces more than this.
-constexpr qint64 UpdaterMaxBytes = vt3::MaxUnpackedLength;
+constexpr qint64 UpdaterMaxBytes = format::MaxUnpackedLength;
 
 QString fold(const QString &path)
 {
@@ -77,7 +79,7 @@ QString ReleaseWriter::pathProblem(const QString &path)
     const QStringList segments = path.split(QLatin1Char('/'), Qt::KeepEmptyParts);
     if (segments.contains(QStringLiteral("..")))
         return QStringLiteral("has a \"..\" segment, which would lead out of the installation");
-    if (path.contains(QLatin1String("::")))
+    if (path.contains(format::FieldSeparator))
         return QStringLiteral("contains \"::\", which separates the fields of a manifest entry");
     if (path.contains(QLatin1Char(',')))
         return QStringLiteral("contains \",\", which the manifest would read as a list");
@@ -93,6 +95,10 @@ QString ReleaseWriter::pathProblem(const QString &path)
         return QStringLiteral("has an empty segment");
     if (segments.contains(QStringLiteral(".")))
         return QStringLiteral("has a \".\" segment");
+    for (const QString &segment : segments) {
+        if (format::isReservedName(segment))
+            return QStringLiteral("has \"%1\", a device name on Windows").arg(segment);
+    }
     if (!vt3::isSafeRelativePath(path))
         return QStringLiteral("is refused by the updater's path check");
     return QString();
@@ -327,11 +333,13 @@ bool ReleaseWriter::writeTree(const QString &dir)
             err << "vt3-publish: " << error << Qt::endl;
             return false;
         }
-        // md5::size::unpacked size::unpacked md5::install name; the updater
-        // reads fields 0, 1 and 4, the middle two are for people.
-        descriptors << QString::fromLatin1(packed.md5) + QLatin1String("::") + QString::number(packed.size) +
-                           QLatin1String("::") + QString::number(packed.unpackedSize) + QLatin1String("::") +
-                           QString::fromLatin1(packed.unpackedMd5) + QLatin1String("::") + file.installName;
+        format::Descriptor descriptor;
+        descriptor.md5 = QString::fromLatin1(packed.md5);
+        descriptor.size = QString::number(packed.size);
+        descriptor.unpackedSize = QString::number(packed.unpackedSize);
+        descriptor.unpackedMd5 = QString::fromLatin1(packed.unpackedMd5);
+        descriptor.installName = file.installName;
+        descriptors << descriptor.join();
         digests << QString::fromLatin1(packed.sha256);
         GroupTotals &totals = file.group == PlatformGroup ? platform : common;
         ++totals.files;
