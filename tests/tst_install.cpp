@@ -2,6 +2,7 @@
 #include "httpfixture.h"
 #include "releasebuilder.h"
 #include "testsupport.h"
+#include "unpack.h"
 #include "updateclientprobe.h"
 
 #include <QEventLoop>
@@ -215,7 +216,11 @@ private slots:
     void verificationOfFilesInPlace();
     void installation_data();
     void installation();
-    void undeletableDestinationBecomesBackup();
+    void installedDirectoryOrLinkIsNeverReplaced_data();
+    void installedDirectoryOrLinkIsNeverReplaced();
+    void readOnlyFileIsReplacedByWritableFile();
+    void keyMayBeItsInstallName();
+    void backslashKeyIsFoundOnResume();
     void completion();
     void launchButtonStartsClient();
     void unpackFailureStopsRun_data();
@@ -548,38 +553,100 @@ void TestInstall::installation()
         QVERIFY2(!name.startsWith(QLatin1Char('.')), qPrintable(name));
 }
 
-void TestInstall::undeletableDestinationBecomesBackup()
+void TestInstall::installedDirectoryOrLinkIsNeverReplaced_data()
 {
-    // On Linux whoever may delete a file may also rename it, so the one
-    // destination that cannot be deleted yet can be moved is a directory.
-    // A file inside it that cannot be removed keeps the backup in the work
-    // directory after the run, where we can look at it.
+    QTest::addColumn<bool>("link");
+    QTest::newRow("directory") << false;
+    QTest::newRow("link") << true;
+}
+
+void TestInstall::installedDirectoryOrLinkIsNeverReplaced()
+{
+    // Set aside, it would be emptied with the work directory at the end.
+    QFETCH(bool, link);
     Env env;
     Release release;
-    const QByteArray content = textOf(3000, 'u');
-    release.add(Common, QStringLiteral("locked.dll.z"), content, QStringLiteral("locked.dll"));
     release.add(Common, QStringLiteral("other.dll.z"), textOf(100, 'o'), QStringLiteral("other.dll"));
+    release.add(Common, QStringLiteral("plugins.z"), textOf(3000, 'u'), QStringLiteral("plugins"));
     env.publish(release);
-    const QString destination = env.installed(QStringLiteral("locked.dll"));
-    QVERIFY(writeFile(destination + QLatin1String("/inside"), "old"));
-    ImmutableGuard pinned(destination + QLatin1String("/inside"));
-    if (!pinned.active)
-        QSKIP("the file system here does not support the immutable flag");
-    // An older backup from a broken run in the same work directory goes.
-    env.prepareBrokenRun();
-    QVERIFY(writeFile(env.work(QStringLiteral("locked.dll.bak")), "older backup"));
-    pinned.places << env.work(QStringLiteral("locked.dll.bak/inside"));
+    const QString destination = env.installed(QStringLiteral("plugins"));
+    QVERIFY(writeFile(env.installed(QStringLiteral("folder/inside.dll")), "the user's"));
+    if (link)
+        QVERIFY(QFile::link(env.installed(QStringLiteral("folder")), destination));
+    else
+        QVERIFY(QDir(env.app.path()).rename(QStringLiteral("folder"), QStringLiteral("plugins")));
+    const QStringList before = env.appEntries();
 
     UpdateClient client;
-    const QStringList expected = env.head(true) + QStringList{QStringLiteral("Downloading locked.dll.z..."),
-                                                              QStringLiteral("Downloading other.dll.z..."),
-                                                              QStringLiteral("extracting locked.dll..."),
-                                                              QStringLiteral("extracting other.dll..."), FinishedLine};
+    const QStringList expected =
+        env.head(false) +
+        QStringList{QStringLiteral("Downloading other.dll.z..."), QStringLiteral("Downloading plugins.z..."),
+                    QStringLiteral("extracting other.dll..."), QStringLiteral("extracting plugins..."),
+                    QStringLiteral("red:%1 file install error.").arg(native(destination))};
     RUN_AND_EXPECT_LOG(client, expected);
+    VERIFY_STOPPED(env, client);
+    QCOMPARE(env.appEntries(), before);
+    QCOMPARE(readFile(destination + QLatin1String("/inside.dll")), QByteArray("the user's"));
+}
 
-    QCOMPARE(readFile(destination), content);
-    QCOMPARE(readFile(env.work(QStringLiteral("locked.dll.bak/inside"))), QByteArray("old"));
-    QCOMPARE(readFile(env.installed(QStringLiteral("other.dll"))), textOf(100, 'o'));
+void TestInstall::readOnlyFileIsReplacedByWritableFile()
+{
+    // A read-only new file could not be replaced or removed by a later run
+    // on Windows.
+    Env env;
+    Release release;
+    release.add(Common, QStringLiteral("tool.exe.z"), textOf(2000, 't'), QStringLiteral("tool.exe"));
+    env.publish(release);
+    const QString destination = env.installed(QStringLiteral("tool.exe"));
+    const QFileDevice::Permissions readOnly = QFileDevice::ReadOwner | QFileDevice::ReadUser | QFileDevice::ExeOwner |
+                                              QFileDevice::ExeUser | QFileDevice::ReadGroup;
+    QVERIFY(writeFile(destination, "old tool"));
+    QVERIFY(QFile::setPermissions(destination, readOnly));
+
+    UpdateClient client;
+    const QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading tool.exe.z..."),
+                                                               QStringLiteral("extracting tool.exe..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+    QCOMPARE(readFile(destination), textOf(2000, 't'));
+    QCOMPARE(QFile::permissions(destination), readOnly | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+}
+
+void TestInstall::keyMayBeItsInstallName()
+{
+    Env env;
+    Release release;
+    const QByteArray content = textOf(30000, 'k');
+    release.add(Common, QStringLiteral("data/readme.txt"), content, QStringLiteral("data/readme.txt"));
+    env.publish(release);
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading data/readme.txt..."),
+                                      QStringLiteral("extracting data/readme.txt..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+    QCOMPARE(readFile(env.installed(QStringLiteral("data/readme.txt"))), content);
+}
+
+void TestInstall::backslashKeyIsFoundOnResume()
+{
+    // Written on Windows, the key separates with "\"; the broken run there
+    // left the file in the subdirectory.
+    Env env;
+    Release release;
+    const QByteArray content = textOf(9000, 'w');
+    const Release::File sound =
+        release.add(Common, QStringLiteral("data\\ding.wav.z"), content, QStringLiteral("data\\ding.wav"));
+    env.publish(release);
+    env.prepareBrokenRun();
+    QVERIFY(writeFile(env.work(QStringLiteral("data/ding.wav.z")), sound.served));
+
+    UpdateClient client;
+    const QStringList expected =
+        env.head(true) + QStringList{QStringLiteral("Downloading data/ding.wav.z..."),
+                                     QStringLiteral("extracting data\\ding.wav..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+    QCOMPARE(env.http.requestLog(), QStringList{QLatin1Char('/') + ReleaseId + QLatin1String("/client_win32.ini")});
+    QCOMPARE(readFile(env.installed(QStringLiteral("data/ding.wav"))), content);
 }
 
 void TestInstall::completion()
@@ -715,7 +782,8 @@ void TestInstall::shortWriteStopsRun()
     release.add(Common, QStringLiteral("b.dll.z"), textOf(300000, 'b'), QStringLiteral("b.dll"));
     env.publish(release);
     env.prepareBrokenRun();
-    QVERIFY(QFile::link(QStringLiteral("/dev/full"), env.work(QStringLiteral("b.dll"))));
+    // Unpacking writes beside the file's name and renames it there once whole.
+    QVERIFY(QFile::link(QStringLiteral("/dev/full"), vt3::unpackingName(env.work(QStringLiteral("b.dll")))));
 
     UpdateClient client;
     const QStringList expected =

@@ -609,6 +609,11 @@ void TestManifest::safePaths_data()
     withNul += QChar(0);
     withNul += QStringLiteral("/../../y");
     QTest::newRow("NUL") << withNul << false;
+    // Device names on Windows, in any case and with any extension.
+    for (const char *device :
+         {"CON", "nul", "Aux", "PRN", "COM1", "com9", "LPT1", "lpt9", "nul.txt", "data/con.tar.gz", "data/AUX /x.dll"})
+        QTest::newRow(device) << QString::fromLatin1(device) << false;
+    QTest::newRow("device name inside a longer name") << "data/console.dll/com10/lpt0/nullify" << true;
 }
 
 void TestManifest::safePaths()
@@ -714,6 +719,27 @@ void TestManifest::processRejects_data()
     QTest::newRow("negative size") << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
                                           .arg(ok, entry(QStringLiteral("-50"), QStringLiteral("b")))
                                    << false;
+    QTest::newRow("size -9999999999") << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
+                                             .arg(ok, entry(QStringLiteral("-9999999999"), QStringLiteral("b")))
+                                      << false;
+    QTest::newRow("size above 2^31") << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
+                                            .arg(ok, entry(QStringLiteral("2147483649"), QStringLiteral("b")))
+                                     << false;
+    QTest::newRow("install name is another entry's key")
+        << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
+               .arg(ok, entry(QStringLiteral("100"), QStringLiteral("a.z")))
+        << false;
+    QTest::newRow("keys differ only in case") << QStringLiteral("[common_client]\na.z=%1\n[bin_win32]\nA.z=%2\n")
+                                                     .arg(ok, entry(QStringLiteral("100"), QStringLiteral("b")))
+                                              << false;
+    QTest::newRow("install names differ only in case")
+        << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
+               .arg(ok, entry(QStringLiteral("100"), QStringLiteral("A")))
+        << false;
+    QTest::newRow("install name is another key in other case")
+        << QStringLiteral("[common_client]\na.z=%1\nb.z=%2\n")
+               .arg(ok, entry(QStringLiteral("100"), QStringLiteral("A.Z")))
+        << false;
     QTest::newRow("install name absolute") << QStringLiteral("[common_client]\na.z=%1\n")
                                                   .arg(entry(QStringLiteral("100"), QStringLiteral("/etc/cron.d/x")))
                                            << false;

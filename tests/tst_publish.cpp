@@ -316,6 +316,7 @@ void TestPublish::refusals_data()
     QTest::newRow("backslash in a name") << Setup::ExtraFile << "a\\b.txt" << none << "backslash";
     QTest::newRow("the manifest's name") << Setup::ExtraFile << "client_win32.ini" << none << "manifest";
     QTest::newRow("name of another's packed file") << Setup::ExtraFile << "readme.txt.z" << none << "same name";
+    QTest::newRow("device name") << Setup::ExtraFile << "sounds/nul.wav" << none << "device name";
     QTest::newRow("names differing in case") << Setup::ExtraFile << "README.TXT" << none << "same name";
     QTest::newRow("dot-dot in a delete path")
         << Setup::None << "" << QStringList{QStringLiteral("--delete"), QStringLiteral("../outside.txt")} << "\"..\"";

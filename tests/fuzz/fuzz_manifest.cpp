@@ -2,6 +2,7 @@
 // reads it.
 #include "manifestparse.h"
 #include "pathsafety.h"
+#include "releaseformat.h"
 
 #include <QFile>
 #include <QSet>
@@ -10,17 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace {
-constexpr int DescriptorFields = 5;
-constexpr int InstallNameField = 4;
-} // namespace
+namespace format = vt3::format;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static QTemporaryDir dir;
     static quint64 serial = 0;
     // QSettings caches parsed files by name; a fresh name per input.
-    const QString path = dir.path() + QStringLiteral("/client_win32-%1.ini").arg(++serial);
+    const QString path =
+        dir.path() + QLatin1Char('/') + QString::number(++serial) + format::manifestName(format::Platform);
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
@@ -28,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         file.write(reinterpret_cast<const char *>(data), qint64(size));
     }
 
-    const vt3::ManifestLists read = vt3::parseManifest(path, QStringLiteral("win32"));
+    const vt3::ManifestLists read = vt3::parseManifest(path, format::Platform);
     QFile::remove(path);
     if (!read.filesUsable)
         return 0;
@@ -43,10 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             queued.insert(key);
     if (queued.size() != read.files.size())
         __builtin_trap();
+    // Keys come out in the one form they are compared in, sizes within the
+    // format's range, and no two names collide on a case-blind file system.
+    if (!format::namesAreDistinct(read.files))
+        __builtin_trap();
     for (auto it = read.files.cbegin(); it != read.files.cend(); ++it) {
-        const QStringList fields = it.value().split(QLatin1String("::"), Qt::KeepEmptyParts);
-        if (!queued.contains(it.key()) || !vt3::isSafeRelativePath(it.key()) || fields.size() < DescriptorFields ||
-            !vt3::isSafeRelativePath(fields.at(InstallNameField)))
+        format::Descriptor fields;
+        const bool complete = format::Descriptor::split(it.value(), fields);
+        const format::SizeStatus sizeStatus = format::parseSize(fields.size).status;
+        if (!queued.contains(it.key()) || !vt3::isSafeRelativePath(it.key()) || !complete ||
+            !vt3::isSafeRelativePath(fields.installName) || it.key() != format::normalPath(it.key()) ||
+            sizeStatus == format::SizeStatus::Negative || sizeStatus == format::SizeStatus::TooLarge)
             __builtin_trap();
     }
     if (read.removalsUsable)

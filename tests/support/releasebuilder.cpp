@@ -1,6 +1,7 @@
 #include "releasebuilder.h"
 
 #include "httpfixture.h"
+#include "releaseformat.h"
 #include "testsupport.h"
 
 #include <QCryptographicHash>
@@ -9,14 +10,22 @@
 
 namespace vt3test {
 
-const QString CommonGroup = QStringLiteral("common_client");
-const QString BinGroup = QStringLiteral("bin_win32");
-const QString ManifestName = QStringLiteral("client_win32.ini");
+namespace format = vt3::format;
+
+const QString CommonGroup = format::CommonGroup;
+const QString BinGroup = format::platformGroup(format::Platform);
+const QString ManifestName = format::manifestName(format::Platform);
 
 QString descriptor(const QString &packedMd5, const QString &packedSize, const QString &size, const QString &md5,
                    const QString &installName)
 {
-    return QStringList{packedMd5, packedSize, size, md5, installName}.join(QLatin1String("::"));
+    format::Descriptor fields;
+    fields.md5 = packedMd5;
+    fields.size = packedSize;
+    fields.unpackedSize = size;
+    fields.unpackedMd5 = md5;
+    fields.installName = installName;
+    return fields.join();
 }
 
 QString md5Hex(const QByteArray &data)
@@ -57,7 +66,7 @@ QByteArray ReleaseBuilder::manifest(const QString &scratchDir) const
         for (const File &file : files)
             ini.setValue(file.group + QLatin1Char('/') + file.key, file.descriptor);
         for (auto it = deletes.cbegin(); it != deletes.cend(); ++it)
-            ini.setValue(QLatin1String("delete/") + it.key(), it.value());
+            ini.setValue(format::DeleteGroup + QLatin1Char('/') + it.key(), it.value());
     }
     return readFile(path);
 }
