@@ -13,6 +13,11 @@
 
 namespace {
 
+QString mirrorListPath()
+{
+    return vt3::applicationDir() + QLatin1String("/mirrors.ini");
+}
+
 void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &mirrors)
 {
     // An empty name makes these "/url" and "/retries", which QSettings
@@ -71,23 +76,33 @@ QMap<QString, int> readMirrorList(const QString &iniPath)
 
 void UpdateClient::update()
 {
-    const QString mirrorList = vt3::applicationDir() + QLatin1String("/mirrors.ini");
-    startRunLog(mirrorList);
-    if (!QFileInfo::exists(mirrorList)) {
+    startRunLog(mirrorListPath());
+    if (!QFileInfo::exists(mirrorListPath())) {
         message(tr("<font color=red>mirrors.ini file not found!</font>"));
         if (ui->btnDetails->isCheckable() && !ui->btnDetails->isChecked())
             ui->btnDetails->setChecked(true);
         return;
     }
 
-    if (isClientRunning()) {
+    // Pressing again while the process list is read must not start a
+    // second check.
+    ui->btnStart->setEnabled(false);
+    // The run goes on with this check's answer only.
+    connect(this, &UpdateClient::clientChecked, this, &UpdateClient::continueUpdate, Qt::UniqueConnection);
+    checkClientRunning();
+}
+
+void UpdateClient::continueUpdate(bool clientRunning)
+{
+    disconnect(this, &UpdateClient::clientChecked, this, &UpdateClient::continueUpdate);
+    if (clientRunning) {
+        ui->btnStart->setEnabled(true);
         QMessageBox::information(this, tr("Warning"),
                                  tr("The Voxtera 3 Client should be\n closed before starting the update."),
                                  QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
 
-    ui->btnStart->setEnabled(false);
     ui->progressBar->setValue(0);
     completedBytes = 0;
     totalBytes = 0;
@@ -98,7 +113,7 @@ void UpdateClient::update()
     speedTimer.start();
 
     configFile = vt3::format::manifestName(platform);
-    const QMap<QString, int> listed = vt3::readMirrorList(mirrorList);
+    const QMap<QString, int> listed = vt3::readMirrorList(mirrorListPath());
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)
         mirrors.insert(it.key(), it.value());
     mirrorOrder = listed.keys();

@@ -30,26 +30,43 @@ bool clientListed(const QByteArray &output, const QString &imageName)
 
 } // namespace vt3
 
-bool UpdateClient::isClientRunning()
+void UpdateClient::checkClientRunning()
 {
     const QString imageName = QStringLiteral("vt3client_%1.exe").arg(platform);
     const QString commandLine =
         QLatin1String("tasklist.exe /fi \"IMAGENAME eq ") + imageName + QLatin1String("\" /FO CSV /NH");
 
     QStringList arguments = QProcess::splitCommand(commandLine);
-    if (arguments.isEmpty())
-        return false;
     const QString program = vt3::resolveProgram(arguments.takeFirst());
 
-    // Local and without parent: a tool still running after the time-out is
-    // ended here, not left behind.
-    QProcess tasklist;
-    tasklist.start(program, arguments, QIODevice::ReadWrite);
-    if (!tasklist.waitForFinished(ClientCheckTimeoutMs)) {
-        tasklist.kill();
-        tasklist.waitForFinished();
-        return false;
-    }
+    // The tool runs beside the event loop: the window keeps answering while
+    // it reads the process list, for as long as the limit allows.
+    clientCheck = new QProcess(this);
+    connect(clientCheck, &QProcess::finished, this, [this, imageName] {
+        finishClientCheck(vt3::clientListed(clientCheck->readAllStandardOutput(), imageName));
+    });
+    connect(clientCheck, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finishClientCheck(false);
+    });
+    clientCheckLimit.setSingleShot(true);
+    clientCheckLimit.start(ClientCheckTimeoutMs);
+    clientCheck->start(program, arguments, QIODevice::ReadWrite);
+}
 
-    return vt3::clientListed(tasklist.readAllStandardOutput(), imageName);
+void UpdateClient::finishClientCheck(bool running)
+{
+    // One answer per check, whichever of the tool's end, its failure to
+    // start or the limit comes first.
+    if (!clientCheck)
+        return;
+    clientCheckLimit.stop();
+    QProcess *tasklist = clientCheck;
+    clientCheck = nullptr;
+    tasklist->disconnect(this);
+    // A tool still running past the limit is ended, not left behind.
+    if (tasklist->state() != QProcess::NotRunning)
+        tasklist->kill();
+    tasklist->deleteLater();
+    emit clientChecked(running);
 }

@@ -36,6 +36,7 @@ UpdateClient::UpdateClient(QWidget *parent)
     , updateFinished(false)
     , configReply(nullptr)
     , clientProcess(nullptr)
+    , clientCheck(nullptr)
     , versionShown(false)
     , currentExpectedSize(-1)
     , currentWritten(0)
@@ -65,6 +66,7 @@ UpdateClient::UpdateClient(QWidget *parent)
     connect(ui->btnDetails, &QPushButton::toggled, ui->details, &QWidget::setVisible);
     connect(ui->copyright, &QLabel::linkActivated, this, &UpdateClient::openUrl);
     connect(ui->btnStart, &QPushButton::clicked, this, &UpdateClient::update);
+    connect(&clientCheckLimit, &QTimer::timeout, this, [this] { finishClientCheck(false); });
 
     versionReceived = false;
 

@@ -36,12 +36,18 @@ public:
     explicit UpdateClient(QWidget *parent = nullptr);
     ~UpdateClient() override;
 
+signals:
+    // The process-list tool has answered, failed or run out of time;
+    // `running` says whether it listed the chat client.
+    void clientChecked(bool running);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
 
 private slots:
     void update();
+    void continueUpdate(bool clientRunning);
     void showLastedVersion(QString &reply);
     void slotProgress(qint64 bytesReceived, qint64 bytesTotal);
     void message(QString text);
@@ -67,7 +73,8 @@ private slots:
     void checkStall();
 
 private:
-    bool isClientRunning();
+    void checkClientRunning();
+    void finishClientCheck(bool running);
     bool openOutputFile(const QString &path, bool keepContents = false);
     // The one place every request of a run is made.
     QNetworkRequest makeRequest(const QUrl &url) const;
@@ -117,6 +124,9 @@ private:
     QString lastExtracted;
     QMap<QString, QVector<QString>> downloadQueue;
     QProcess *clientProcess;
+    // The process-list tool while it runs, and the limit it runs under.
+    QProcess *clientCheck;
+    QTimer clientCheckLimit;
 
     // State beyond the run's core members, kept for the safety checks.
     // A later reply must not change the release a run is fetching.

@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -18,6 +19,8 @@
 class UpdateClientProbe
 {
 public:
+    static constexpr int ClientCheckAnswerMs = 40000;
+
     static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
     static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
     static QPushButton *btnRun(UpdateClient &c) { return c.ui->btnRun; }
@@ -25,7 +28,16 @@ public:
     static QLabel *label(UpdateClient &c) { return c.ui->lastedVersion; }
     static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
 
-    static bool isClientRunning(UpdateClient &c) { return c.isClientRunning(); }
+    // The client check answers by a signal; this starts one and waits for
+    // its answer (the tool's limit, then some slack).
+    static bool isClientRunning(UpdateClient &c)
+    {
+        QSignalSpy answered(&c, &UpdateClient::clientChecked);
+        c.checkClientRunning();
+        if (answered.isEmpty() && !answered.wait(ClientCheckAnswerMs))
+            return false;
+        return answered.constFirst().constFirst().toBool();
+    }
     static void message(UpdateClient &c, const QString &text) { c.message(text); }
     static void openUrl(UpdateClient &c, const QString &link) { c.openUrl(link); }
 
