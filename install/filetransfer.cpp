@@ -15,6 +15,9 @@ constexpr int HttpPartialContent = 206;
 // A failed file is asked for this often from the manifest's mirror before
 // the other mirrors are tried: one more try covers a dropped connection.
 constexpr int AttemptsOnReleaseMirror = 2;
+// What the network side may hold of a transfer before it waits for the
+// window to write it: a run's memory then does not grow with file sizes.
+constexpr qint64 ReadBufferBytes = 1024 * 1024;
 
 // The first byte a "bytes N-M/T" answer holds, or -1.
 qint64 rangeStart(const QByteArray &contentRange)
@@ -89,6 +92,7 @@ bool UpdateClient::startFileTransfer()
     if (resumeOffset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
     fileReply = networkManager.get(request);
+    fileReply->setReadBufferSize(ReadBufferBytes);
     connect(fileReply, &QNetworkReply::downloadProgress, this, &UpdateClient::slotProgress);
     connect(fileReply, &QNetworkReply::readyRead, this, &UpdateClient::downloadReadyRead);
     connect(fileReply, &QNetworkReply::errorOccurred, this, &UpdateClient::error);

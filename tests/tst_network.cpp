@@ -10,10 +10,13 @@
 
 #include <QCryptographicHash>
 #include <QNetworkProxyFactory>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -219,6 +222,18 @@ void redirectChain(HttpFixture &server, const QString &path, int hops, const QSt
     }
 }
 
+// The peak resident memory of this process so far, in kB (VmHWM).
+qint64 peakResidentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
 } // namespace
 
 class TestNetwork : public QObject
@@ -240,6 +255,7 @@ private slots:
     void tls();
     void proxy_data();
     void proxy();
+    void memoryStaysBounded();
 };
 
 void TestNetwork::initTestCase()
@@ -528,6 +544,54 @@ void TestNetwork::proxy()
     QCOMPARE(proxy.requestLog(), viaProxy);
     QCOMPARE(net.at(0).requestLog().size(), credentials ? 0 : 3);
     QCOMPARE(withoutUserAgent(net), QStringList());
+}
+
+void TestNetwork::memoryStaysBounded()
+{
+    // 256 MB from a server in its own process: only the updater's side of
+    // the transfer counts in this process's peak. A transfer buffered faster
+    // than it is written grows by a good part of the file.
+    constexpr qint64 BigFileBytes = qint64(256) << 20;
+    constexpr qint64 AllowedGrowthKb = 64 * 1024;
+    Net net;
+    QTemporaryDir root;
+    const QString release = root.path() + QLatin1Char('/') + ReleaseId;
+    QVERIFY(QDir().mkpath(release + QLatin1String("/common_client")));
+    QFile big(release + QLatin1String("/common_client/big.z"));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(BigFileBytes));
+    big.close();
+    // A digest that cannot match: the run stops once the file is in.
+    QVERIFY(vt3test::writeFile(release + QLatin1String("/client_win32.ini"),
+                               "[common_client]\nbig.z=00000000000000000000000000000000::" +
+                                   QByteArray::number(BigFileBytes) + "::1::x::big\n"));
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(probe.serverPort());
+    probe.close();
+    QProcess server;
+    server.start(QStringLiteral("python3"),
+                 {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"),
+                  QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), root.path(), port});
+    QVERIFY(server.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                 QTcpSocket s;
+                                 s.connectToHost(QHostAddress::LocalHost, quint16(port.toUInt()));
+                                 return s.waitForConnected(200);
+                             }()),
+                             10000);
+    QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
+                               "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:" + port.toLatin1() +
+                                   "/\nretries=1\n"));
+
+    UpdateClient client;
+    const qint64 before = peakResidentKb();
+    RUN(client);
+    const qint64 growth = peakResidentKb() - before;
+    server.kill();
+    server.waitForFinished();
+    QVERIFY2(redLines(client).value(0).endsWith(QLatin1String("big.z file MD5 not correct")),
+             qPrintable(redLines(client).join(QLatin1String(" | "))));
+    QVERIFY2(before > 0 && growth < AllowedGrowthKb, qPrintable(QStringLiteral("grew by %1 kB").arg(growth)));
 }
 
 QTEST_MAIN(TestNetwork)
