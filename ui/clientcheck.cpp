@@ -50,6 +50,8 @@ void UpdateClient::checkClientRunning()
             finishClientCheck(false);
     });
     clientCheckLimit.setSingleShot(true);
+    // A coarse timer may fire a twentieth early; the tool gets its full time.
+    clientCheckLimit.setTimerType(Qt::PreciseTimer);
     clientCheckLimit.start(ClientCheckTimeoutMs);
     clientCheck->start(program, arguments, QIODevice::ReadWrite);
 }
