@@ -1,6 +1,7 @@
 #ifndef UPDATECLIENTPROBE_H
 #define UPDATECLIENTPROBE_H
 
+#include "releaseformat.h"
 #include "ui_updateclient.h"
 #include "updateclient.h"
 
@@ -51,7 +52,7 @@ public:
     static void enterWorkDir(UpdateClient &c, const QString &path)
     {
         c.tempDir = QDir(path);
-        c.configFile = QStringLiteral("client_win32.ini");
+        c.configFile = vt3::format::manifestName(vt3::format::Platform);
     }
     static bool prepareTempDir(UpdateClient &c) { return c.prepareTempDir(); }
     static void setConfigTimeout(UpdateClient &c, int ms) { c.configTimeout = ms; }
