@@ -2,6 +2,7 @@
 
 #include "appdir.h"
 #include "pathsafety.h"
+#include "releasestate.h"
 #include "ui_updateclient.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,12 @@ void UpdateClient::allFinished()
             continue;
         QFile::remove(appDir + QLatin1Char('/') + path);
     }
+
+    // Recorded only now: a run that stops anywhere before has installed
+    // nothing that a later, older release must not replace.
+    if (releaseId() != 0 && !vt3::recordInstalledRelease(appDir, releaseId()))
+        message(tr("<font color=red>write file %1 error</font>")
+                    .arg(QDir::toNativeSeparators(vt3::releaseStatePath(appDir)).toHtmlEscaped()));
 
     ui->btnStart->hide();
     ui->btnRun->show();

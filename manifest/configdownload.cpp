@@ -122,12 +122,15 @@ void UpdateClient::confDownloadFinished()
         return;
     }
 
-    if (!prepareTempDir()) {
-        message(tr("Failed to open Temp directory."));
+    // Nothing of a manifest is used before its signature is checked: not
+    // even the work directory it would choose.
+    if (signatureRequired) {
+        fetchSignature();
         return;
     }
-    message(tr("Downloading to %1").arg(tempDir.absolutePath().toHtmlEscaped()));
-    processIni();
+    message(tr("Release %1 is not verified: this installation trusts no signing keys.")
+                .arg(versionInfo.value(0).toHtmlEscaped()));
+    acceptManifest();
 }
 
 void UpdateClient::checkDownload()

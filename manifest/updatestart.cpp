@@ -112,6 +112,12 @@ void UpdateClient::continueUpdate(bool clientRunning)
     tempDir = QDir::temp();
     speedTimer.start();
 
+    // Before any request: an older release than the one installed is what
+    // a forged version reply would announce to bring back a known flaw.
+    if (refuseDowngrade())
+        return;
+    loadTrustedKeys();
+
     configFile = vt3::format::manifestName(platform);
     const QMap<QString, int> listed = vt3::readMirrorList(mirrorListPath());
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)

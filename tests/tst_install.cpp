@@ -97,7 +97,9 @@ struct Env
 
     QStringList head(bool resumed) const
     {
-        QStringList lines{QStringLiteral("Downloading client_win32.ini...")};
+        QStringList lines{
+            QStringLiteral("Downloading client_win32.ini..."),
+            QStringLiteral("Release 1733650000 is not verified: this installation trusts no signing keys.")};
         if (resumed)
             lines << QStringLiteral("Resume broken downloads...");
         lines << QLatin1String("Downloading to ") + workDir();
@@ -268,7 +270,8 @@ void TestInstall::fullRun()
     QCOMPARE(readFile(env.installed(QStringLiteral("z.dll"))), dll);
     QCOMPARE(env.appEntries(),
              (QStringList{QStringLiteral("a.dll"), QStringLiteral("data"), QStringLiteral("data/ding.wav"),
-                          QStringLiteral("mirrors.ini"), QStringLiteral("readme.txt"), QStringLiteral("z.dll")}));
+                          QStringLiteral("mirrors.ini"), QStringLiteral("readme.txt"),
+                          QStringLiteral("vt3update.state"), QStringLiteral("z.dll")}));
     const QString root = QLatin1Char('/') + ReleaseId + QLatin1Char('/');
     QCOMPARE(env.http.requestLog(),
              (QStringList{root + QLatin1String("client_win32.ini"), root + QLatin1String("bin_win32/z.dll.z"),
@@ -685,9 +688,9 @@ void TestInstall::completion()
     RUN_AND_EXPECT_LOG(client, expected);
 
     QVERIFY(checkedAtMessage);
-    QCOMPARE(env.appEntries(),
-             (QStringList{QStringLiteral("flag0.dll"), QStringLiteral("keep.txt"), QStringLiteral("mirrors.ini"),
-                          QStringLiteral("plugins"), QStringLiteral("plugins/stays.dll")}));
+    QCOMPARE(env.appEntries(), (QStringList{QStringLiteral("flag0.dll"), QStringLiteral("keep.txt"),
+                                            QStringLiteral("mirrors.ini"), QStringLiteral("plugins"),
+                                            QStringLiteral("plugins/stays.dll"), QStringLiteral("vt3update.state")}));
     QVERIFY(!QFileInfo::exists(env.workDir()));
     auto *bar = client.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     QVERIFY(bar);

@@ -46,6 +46,7 @@ UpdateClient::UpdateClient(QWidget *parent)
     , resumeOffset(0)
     , fileStartedOver(false)
     , responseAccepted(false)
+    , signatureRequired(false)
 {
     platform = vt3::format::Platform;
 

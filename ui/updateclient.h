@@ -71,6 +71,8 @@ private slots:
     void confReadyRead();
     void fileTransferFinished();
     void checkStall();
+    void confSignatureReadyRead();
+    void confSignatureFinished();
 
 private:
     void checkClientRunning();
@@ -91,6 +93,13 @@ private:
     void retryFile();
     QString fileMirror(int attempt) const;
     bool prepareTempDir();
+    // Release authenticity, around the manifest request.
+    quint64 releaseId() const;
+    void loadTrustedKeys();
+    bool refuseDowngrade();
+    void fetchSignature();
+    void rejectManifest(const QString &why);
+    void acceptManifest();
     bool isDownloaded(QFile &file);
     QString formatSize(double bytes);
     void removeDirContents(QDir dir);
@@ -156,6 +165,13 @@ private:
     bool fileStartedOver;
     // The status of the transfer in flight has been checked.
     bool responseAccepted;
+
+    // The public keys of trusted-keys.txt, read when a run starts; when the
+    // file lists any, a manifest is only used with a valid signature.
+    QVector<QByteArray> trustedKeys;
+    bool signatureRequired;
+    // The signature file of the manifest just fetched, as it arrives.
+    QByteArray signatureText;
 
     // Tests reach the run's state through this one friend.
     friend class UpdateClientProbe;
