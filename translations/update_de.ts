@@ -216,6 +216,24 @@ p, li { white-space: pre-wrap; }
     <message>
         <source>Request failed: %1 (asked for %2), HTTP status %3</source>
         <translation>Anfrage fehlgeschlagen: %1 (angefragt: %2), HTTP-Status %3</translation>
+        <source>&lt;font color=red&gt;trusted-keys.txt line %1 is not a public key.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;trusted-keys.txt Zeile %1 ist kein öffentlicher Schlüssel.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;Release %1 is older than the installed release %2; it is not installed.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Release %1 ist älter als das installierte Release %2 und wird nicht installiert.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>The signature of release %1 is not valid.</source>
+        <translation>Die Signatur von Release %1 ist ungültig.</translation>
+    </message>
+    <message>
+        <source>The signature of release %1 is missing.</source>
+        <translation>Die Signatur von Release %1 fehlt.</translation>
+    </message>
+    <message>
+        <source>Release %1 is not verified: this installation trusts no signing keys.</source>
+        <translation>Release %1 ist nicht geprüft: diese Installation vertraut keinem Signaturschlüssel.</translation>
     </message>
 </context>
 </TS>
