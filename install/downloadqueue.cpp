@@ -58,7 +58,16 @@ bool UpdateClient::isDownloaded(QFile &file)
     const auto entry = releaseFiles.constFind(key);
     if (entry == releaseFiles.constEnd())
         return false;
-    return vt3::verifyFile(file.fileName(), vt3::expectedOf(entry.value())) == vt3::Verification::Ok;
+    return vt3::verifyFile(file.fileName(), expectedFile(key)) == vt3::Verification::Ok;
+}
+
+vt3::ExpectedFile UpdateClient::expectedFile(const QString &key) const
+{
+    // The SHA-256, when the manifest lists one, is checked with the size and
+    // MD5 wherever they are; the signature covers all three.
+    vt3::ExpectedFile expected = vt3::expectedOf(releaseFiles.value(key));
+    expected.sha256 = releaseDigests.value(key);
+    return expected;
 }
 
 void UpdateClient::error(QNetworkReply::NetworkError code)

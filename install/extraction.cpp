@@ -58,7 +58,7 @@ void UpdateClient::startNextGzip()
         vt3::format::Descriptor fields;
         const bool complete = vt3::format::Descriptor::split(entry.value(), fields);
 
-        switch (vt3::verifyFile(downloaded, vt3::expectedOf(entry.value()))) {
+        switch (vt3::verifyFile(downloaded, expectedFile(entry.key()))) {
         case vt3::Verification::Ok:
             break;
         case vt3::Verification::Unreadable:

@@ -25,6 +25,9 @@ struct ManifestLists
     // False when a path to delete leaves the application directory.
     bool removalsUsable = true;
     QMap<QString, int> removals;
+    // key -> lower-case hex SHA-256 of the served file, from the optional
+    // [sha256] group; empty when the manifest has none.
+    QMap<QString, QString> sha256;
 };
 
 // Reads the manifest at `path` (INI, as QSettings reads it) with the file

@@ -67,6 +67,11 @@ ManifestLists parseManifest(const QString &path, const QString &platform)
     readFileGroups(manifest, format::fileGroups(platform), read);
     if (read.filesUsable)
         read.removalsUsable = readDeleteGroup(manifest, read.removals);
+    manifest.beginGroup(format::Sha256Group);
+    const QStringList digestKeys = manifest.allKeys();
+    for (const QString &key : digestKeys)
+        read.sha256.insert(key, manifest.value(key).toString());
+    manifest.endGroup();
     return read;
 }
 
@@ -94,6 +99,8 @@ void UpdateClient::processIni()
             downloadQueue.insert(it.key(), it.value());
         for (auto it = read.files.cbegin(); it != read.files.cend(); ++it)
             releaseFiles.insert(it.key(), it.value());
+        for (auto it = read.sha256.cbegin(); it != read.sha256.cend(); ++it)
+            releaseDigests.insert(it.key(), it.value());
         totalBytes += read.bytes;
     };
 

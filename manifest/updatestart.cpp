@@ -109,6 +109,7 @@ void UpdateClient::continueUpdate(bool clientRunning)
     attempts = 0;
     ui->details->clear();
     releaseFiles.clear();
+    releaseDigests.clear();
     tempDir = QDir::temp();
     speedTimer.start();
 

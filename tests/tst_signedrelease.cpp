@@ -8,6 +8,7 @@
 #include "testsupport.h"
 #include "updateclientprobe.h"
 
+#include <QCryptographicHash>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -43,8 +44,11 @@ struct Env
     QByteArray secretKey;
     QByteArray manifest;
     QByteArray signature;
+    QByteArray served;
 
-    Env()
+    // digest: what the signed manifest's [sha256] group says of the one
+    // file; empty leaves the group out.
+    explicit Env(const QByteArray &digest = QByteArray())
     {
         vt3::setApplicationDirForTesting(app.path());
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
@@ -65,7 +69,10 @@ struct Env
             vt3test::ReleaseBuilder release(QStringLiteral("/%1/%2/").arg(mirror).arg(ReleaseId));
             release.add(vt3test::CommonGroup, QStringLiteral("readme.txt.z"), Content, QStringLiteral("readme.txt"));
             manifest = release.manifest(scratch.path());
+            if (!digest.isEmpty())
+                manifest += "\n[sha256]\nreadme.txt.z=" + digest + "\n";
             release.publish(http, manifest);
+            served = release.files.first().served;
         }
         signature = sign(manifest);
     }
@@ -108,6 +115,8 @@ private slots:
     void initTestCase() { QVERIFY(sodium_init() >= 0); }
     void signedRuns_data();
     void signedRuns();
+    void sha256Checked_data();
+    void sha256Checked();
     void downgrade_data();
     void downgrade();
 };
@@ -190,6 +199,37 @@ void TestSignedRelease::signedRuns()
     QCOMPARE(QDir(env.app.path()).entryList(QDir::Files),
              (QStringList{QStringLiteral("mirrors.ini"), QStringLiteral("trusted-keys.txt")}));
     QCOMPARE(env.tmpEntries(), QStringList());
+}
+
+void TestSignedRelease::sha256Checked_data()
+{
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("digest matches") << true;
+    QTest::newRow("digest differs") << false;
+}
+
+void TestSignedRelease::sha256Checked()
+{
+    QFETCH(bool, matches);
+    // MD5 and size are right either way; only the SHA-256 tells them apart.
+    Env probe;
+    const QByteArray right = QCryptographicHash::hash(probe.served, QCryptographicHash::Sha256).toHex();
+    QByteArray wrong = right;
+    wrong[0] = wrong.at(0) == '0' ? '1' : '0';
+    Env env(matches ? right : wrong);
+    env.trustKey();
+    env.http.serve(path(QStringLiteral("a"), QStringLiteral("client_win32.ini.sig")), env.signature);
+    UpdateClient client;
+    const QString work = env.tmp.path() + QStringLiteral("/voxtera_temp_0");
+    const QString stop = QStringLiteral("red:%1 file MD5 not correct").arg(work + QStringLiteral("/readme.txt.z"));
+    run(client, matches ? Finished : stop);
+    if (matches) {
+        QCOMPARE(vt3test::readFile(env.installed()), Content);
+    } else {
+        QVERIFY(!vt3test::logLinesMarked(client).contains(Finished));
+        QVERIFY(!QFileInfo::exists(env.installed()));
+        QCOMPARE(vt3::installedRelease(env.app.path()), quint64(0));
+    }
 }
 
 void TestSignedRelease::downgrade_data()

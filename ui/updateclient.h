@@ -1,6 +1,7 @@
 #ifndef UPDATECLIENT_H
 #define UPDATECLIENT_H
 
+#include "fileverify.h"
 #include "runlog.h"
 
 #include <QDir>
@@ -101,6 +102,7 @@ private:
     void rejectManifest(const QString &why);
     void acceptManifest();
     bool isDownloaded(QFile &file);
+    vt3::ExpectedFile expectedFile(const QString &key) const;
     QString formatSize(double bytes);
     void removeDirContents(QDir dir);
     // The disk log's header of a run; then lines for the disk log only
@@ -130,6 +132,8 @@ private:
     QNetworkAccessManager networkManager;
     QNetworkReply *configReply;
     QMap<QString, QString> releaseFiles;
+    // key -> SHA-256 of the served file, from the manifest's [sha256] group.
+    QMap<QString, QString> releaseDigests;
     QString lastExtracted;
     QMap<QString, QVector<QString>> downloadQueue;
     QProcess *clientProcess;
