@@ -24,7 +24,7 @@ WINDOW_TITLE = "Voxtera3 Client Update"
 QUESTION_TITLE = "Question"
 CLIENT_NAME = "vt3client_win32.exe"
 # Files of the updater itself; they are in the installation but in no release.
-APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini")
+APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini", "trusted-keys.txt", "vt3update.state")
 APP_DIRS = ("translations",)
 
 RELEASE_A_ID = "1733000000"
