@@ -253,7 +253,16 @@ class Road:
             if name.endswith(".qm"):
                 shutil.copy2(os.path.join(built, name), os.path.join(install, "translations", name))
 
-    def publish_b(self, mirror_root, release_id):
+    def make_signing_key(self, keys_dir, install):
+        """A key pair made with vt3-publish keygen; the installation trusts it."""
+        result = subprocess.run([self.tool_path("vt3-publish"), "keygen", "--out", keys_dir],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RoadError(f"vt3-publish keygen failed ({result.returncode}):\n{result.stderr}")
+        shutil.copy2(os.path.join(keys_dir, "vt3-signing.pub"), os.path.join(install, "trusted-keys.txt"))
+        return os.path.join(keys_dir, "vt3-signing.key"), result.stdout
+
+    def publish_b(self, mirror_root, release_id, sign_key=None):
         source = os.path.join(self.work, "release-b")
         if os.path.exists(source):
             shutil.rmtree(source)
@@ -266,6 +275,8 @@ class Road:
             args += ["--delete", p]
         for p in self.RELEASE_B_KEEPS:
             args += ["--keep", p]
+        if sign_key:
+            args += ["--sign-key", sign_key]
         result = subprocess.run(args, capture_output=True, text=True)
         if result.returncode != 0:
             raise RoadError(f"vt3-publish failed ({result.returncode}):\n{result.stderr}")
@@ -636,7 +647,10 @@ def demo(build_dir, demo_dir, headless):
         road.make_installation(install)
         before = tree(install, skip_app=True)
         print(f"Installation of release A ({RELEASE_A_VERSION}) in {install}")
-        source, summary = road.publish_b(mirror_root, release_id)
+        sign_key, keygen = road.make_signing_key(os.path.join(demo_dir, "keys"), install)
+        print(f"\nSigning key made with vt3-publish keygen; {install}/trusted-keys.txt trusts it:")
+        print(keygen.rstrip())
+        source, summary = road.publish_b(mirror_root, release_id, sign_key)
         print(f"\nPublished release B ({RELEASE_B_VERSION}) with vt3-publish:")
         print(summary.rstrip())
         reply_file = os.path.join(mirror_root, release_id, "version.txt")
