@@ -12,7 +12,7 @@ import os
 import re
 import subprocess
 
-from vt3road import RoadError
+from vt3road import RoadError, stop_process
 
 NAME_PATTERN = re.compile(r"vt3t-(\d+)-(\d+)")
 
@@ -93,13 +93,7 @@ class Namespace:
 
     def close(self):
         for proc in self.procs:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            stop_process(proc)
             if proc in self.road.procs:
                 self.road.procs.remove(proc)
         self.procs = []

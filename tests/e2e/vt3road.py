@@ -62,6 +62,18 @@ def wait_for(condition, timeout, what, interval=0.1):
         time.sleep(interval)
 
 
+def stop_process(proc, grace=5):
+    """Asks a process to end, and kills it when it has not after `grace` seconds."""
+    if proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(grace)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -190,13 +202,7 @@ class Road:
         except RoadError as e:
             print(f"warning: {e}", file=sys.stderr)
         for proc in reversed(self.procs):
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            stop_process(proc)
         self.procs = []
 
     def check_alive(self, proc):
