@@ -548,6 +548,12 @@ void TestNetwork::proxy()
 
 void TestNetwork::memoryStaysBounded()
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // Freed blocks wait in the sanitizer's quarantine instead of being
+    // reused, so the peak says nothing about the transfer; the plain build
+    // measures it.
+    QSKIP("the address sanitizer keeps freed memory in quarantine");
+#endif
     // 256 MB from a server in its own process: only the updater's side of
     // the transfer counts in this process's peak. A transfer buffered faster
     // than it is written grows by a good part of the file.
