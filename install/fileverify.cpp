@@ -12,7 +12,7 @@ namespace {
 
 // Large enough that system calls do not dominate, small enough to cost
 // nothing beside a release file.
-constexpr qint64 ReadChunkBytes = 256 * 1024;
+constexpr int ReadChunkBytes = 256 * 1024;
 
 } // namespace
 
@@ -36,16 +36,18 @@ Verification verifyFile(const QString &path, const ExpectedFile &expected)
     QCryptographicHash md5(QCryptographicHash::Md5);
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     const bool checkSha256 = !expected.sha256.isEmpty();
-    QByteArray chunk;
+    // One buffer for the whole file: a release file may be large, and a
+    // fresh piece per read would leave the allocator holding all of them.
+    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
     qint64 bytesRead = 0;
     for (;;) {
-        chunk = file.read(ReadChunkBytes);
-        if (chunk.isEmpty())
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got <= 0)
             break;
-        bytesRead += chunk.size();
-        md5.addData(chunk);
+        bytesRead += got;
+        md5.addData(chunk.constData(), int(got));
         if (checkSha256)
-            sha256.addData(chunk);
+            sha256.addData(chunk.constData(), int(got));
     }
     // A read error part-way would otherwise pass for a shorter file.
     if (file.error() != QFileDevice::NoError)
