@@ -3,6 +3,7 @@
 #include "appdir.h"
 #include "pathsafety.h"
 #include "releasestate.h"
+#include "releaseworker.h"
 #include "ui_updateclient.h"
 
 #include <QCoreApplication>
@@ -10,13 +11,9 @@
 
 void UpdateClient::allFinished()
 {
-    updateFinished = true;
     ui->progressBar->setValue(ui->progressBar->maximum());
 
-    removeDirContents(tempDir);
-    tempDir.rmdir(tempDir.absolutePath());
-
-    const QString appDir = vt3::applicationDir();
+    QStringList deletions;
     for (auto entry = deleteList.constBegin(); entry != deleteList.constEnd(); ++entry) {
         if (entry.value() == 0)
             continue;
@@ -26,9 +23,17 @@ void UpdateClient::allFinished()
         // last place where one could still reach outside the installation.
         if (!vt3::isSafeRelativePath(path))
             continue;
-        QFile::remove(appDir + QLatin1Char('/') + path);
+        deletions << path;
     }
+    const QString workDir = tempDir.absolutePath();
+    const QString appDir = vt3::applicationDir();
+    toWorker([workDir, appDir, deletions](vt3::ReleaseWorker *w) { w->clearUp(workDir, appDir, deletions); });
+}
 
+void UpdateClient::runCleared()
+{
+    updateFinished = true;
+    const QString appDir = vt3::applicationDir();
     // Recorded only now: a run that stops anywhere before has installed
     // nothing that a later, older release must not replace.
     if (releaseId() != 0 && !vt3::recordInstalledRelease(appDir, releaseId()))
@@ -39,27 +44,6 @@ void UpdateClient::allFinished()
     ui->btnRun->show();
     message(tr("<font color=red>Update finished.Press \"Start Voxtera3\" run Voxtera3.</font>"));
     connect(ui->btnRun, &QPushButton::clicked, this, &UpdateClient::runVT3);
-}
-
-void UpdateClient::removeDirContents(QDir dir)
-{
-    const QFileInfoList files =
-        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QFileInfo &file : files)
-        QFile::remove(file.absoluteFilePath());
-
-    const QFileInfoList dirs =
-        dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QFileInfo &sub : dirs) {
-        // A link is removed as a link; following it would empty whatever
-        // directory it points to.
-        if (sub.isSymLink()) {
-            QFile::remove(sub.absoluteFilePath());
-            continue;
-        }
-        removeDirContents(QDir(sub.absoluteFilePath()));
-        dir.rmdir(sub.fileName());
-    }
 }
 
 void UpdateClient::runVT3()

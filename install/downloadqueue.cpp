@@ -2,13 +2,15 @@
 
 #include "fileverify.h"
 #include "releaseformat.h"
+#include "releaseworker.h"
 
 #include <QFileInfo>
 
 void UpdateClient::startNextDownload()
 {
     // Complete files and empty groups are passed over within this one call;
-    // only a started transfer hands control back to the event loop.
+    // only a started transfer or a check of a file already there hands
+    // control back to the event loop.
     for (;;) {
         if (outputFile.isOpen())
             outputFile.close();
@@ -19,46 +21,50 @@ void UpdateClient::startNextDownload()
             return;
         }
 
+        // The group's keys are taken by a cursor and the group dropped once
+        // through: removing each key from the front would move all the
+        // others every time.
         auto group = downloadQueue.begin();
-        if (group.value().isEmpty()) {
+        if (queueCursor >= group.value().size()) {
             downloadQueue.erase(group);
+            queueCursor = 0;
             continue;
         }
 
-        const QString key = group.value().first();
+        const QString key = group.value().at(queueCursor);
         const QString target = tempDir.path() + QLatin1Char('/') + key;
         downloadTo(target);
-
-        QFile file(target);
-        if (isDownloaded(file)) {
-            completedBytes += file.size();
-            group.value().removeFirst();
-            continue;
-        }
 
         fileGroup = group.key();
         fileKey = key;
         fileAttempt = 0;
         fileStartedOver = false;
-        if (!startFileTransfer())
+
+        // Only a file of the announced length can be complete; one of any
+        // other length is continued or fetched without being read first.
+        const QFileInfo present(target);
+        if (present.isFile() && present.size() == expectedFile(key).size && releaseFiles.contains(key)) {
+            const vt3::ExpectedFile expected = expectedFile(key);
+            toWorker([key, target, expected](vt3::ReleaseWorker *w) { w->checkPresent(key, target, expected); });
             return;
-        group.value().removeFirst();
+        }
+        ++queueCursor;
+        startFileTransfer();
         return;
     }
 }
 
-bool UpdateClient::isDownloaded(QFile &file)
+void UpdateClient::presentChecked(const vt3::CheckedFile &checked)
 {
-    const QFileInfo info(file);
-    const QString prefix = tempDir.absolutePath() + QLatin1Char('/');
-    QString key = vt3::format::normalPath(info.absoluteFilePath());
-    if (key.startsWith(prefix))
-        key.remove(0, prefix.size());
-
-    const auto entry = releaseFiles.constFind(key);
-    if (entry == releaseFiles.constEnd())
-        return false;
-    return vt3::verifyFile(file.fileName(), expectedFile(key)) == vt3::Verification::Ok;
+    if (checked.key != fileKey)
+        return;
+    ++queueCursor;
+    if (checked.verification == vt3::Verification::Ok) {
+        completedBytes += expectedFile(checked.key).size;
+        startNextDownload();
+        return;
+    }
+    startFileTransfer();
 }
 
 vt3::ExpectedFile UpdateClient::expectedFile(const QString &key) const

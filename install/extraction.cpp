@@ -1,12 +1,17 @@
 #include "updateclient.h"
 
-#include "fileverify.h"
 #include "pathsafety.h"
 #include "releaseformat.h"
-#include "unpack.h"
+#include "releaseworker.h"
+#include "ui_updateclient.h"
 
 #include <QFileInfo>
-#include <QStorageInfo>
+
+// Checking and unpacking, in the key order of the release's files. Most
+// files were checked and unpacked while they were downloaded; this walk
+// then only confirms that nothing changed them since. The others (files of
+// an earlier run, files sharing a name) are checked and unpacked from disk
+// by the worker, one at a time, while the window waits for its answer.
 
 namespace {
 
@@ -15,33 +20,18 @@ QString nativeAbsolute(const QString &path)
     return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toHtmlEscaped();
 }
 
-// How much an unpacked file may take: what the volume has free, plus what
-// the file it replaces gives back when it is truncated.
-qint64 roomFor(const QDir &workDir, const QString &unpackedPath)
-{
-    const qint64 available = QStorageInfo(workDir.absolutePath()).bytesAvailable();
-    if (available < 0)
-        return vt3::MaxUnpackedLength;
-    const QFileInfo existing(unpackedPath);
-    return available + (existing.isFile() ? existing.size() : 0);
-}
-
-// Puts a finished file at `target`, over whatever plain file is there (a
-// leftover of an earlier run, or the download it was unpacked from).
-bool replaceWith(const QString &finished, const QString &target)
-{
-    const QFileInfo existing(target);
-    if ((existing.exists() || existing.isSymLink()) && !QFile::remove(target))
-        return false;
-    return QFile::rename(finished, target);
-}
-
 } // namespace
 
 void UpdateClient::startNextGzip()
 {
     if (outputFile.isOpen())
         outputFile.close();
+    // The last transfer's bytes may still be on their way through the
+    // worker; its answer continues the walk.
+    if (streamsInFlight > 0) {
+        gzipWaiting = true;
+        return;
+    }
 
     auto entry = releaseFiles.constBegin();
     if (!lastExtracted.isEmpty()) {
@@ -50,88 +40,138 @@ void UpdateClient::startNextGzip()
         if (entry != releaseFiles.constEnd())
             ++entry;
     }
+    unpackedBytes = 0;
+    extractFrom(entry);
+}
 
-    // The walk holds its own cursor so that entries with equal descriptors
-    // are each visited once; lastExtracted follows it for the record.
+void UpdateClient::extractFrom(QMap<QString, QString>::const_iterator entry)
+{
+    // The walk holds its own cursor (the key in hand) so that entries with
+    // equal descriptors are each visited once; lastExtracted follows it for
+    // the record.
     for (; entry != releaseFiles.constEnd(); ++entry) {
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
+        const vt3::CheckedFile checked = checkedFiles.value(entry.key());
+        const bool unchanged = checked.identity.isValid() && vt3::identityOf(downloaded) == checked.identity;
+        if (unchanged && !reportVerification(downloaded, checked.verification))
+            return;
+
         vt3::format::Descriptor fields;
         const bool complete = vt3::format::Descriptor::split(entry.value(), fields);
-
-        switch (vt3::verifyFile(downloaded, expectedFile(entry.key()))) {
-        case vt3::Verification::Ok:
-            break;
-        case vt3::Verification::Unreadable:
-            message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        case vt3::Verification::WrongSize:
-            message(tr("<font color=red>%1 file size not correct</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        case vt3::Verification::WrongDigest:
-            message(tr("<font color=red>%1 file MD5 not correct</font>").arg(nativeAbsolute(downloaded)));
-            return;
+        const QString installName = vt3::format::normalPath(fields.installName);
+        const bool safe = complete && vt3::isSafeRelativePath(installName);
+        if (unchanged && checked.unpackTried && safe) {
+            message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
+            if (!reportExtraction(entry.key(), checked.unpackStatus))
+                return;
+            lastExtracted = entry.value();
+            unpackedBytes += vt3::format::sizeBytes(fields.size);
+            showUnpackProgress(0);
+            continue;
         }
 
-        message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
-
-        // The manifest check refuses these already; the unpacked file must
-        // never land outside the work directory all the same.
-        const QString installName = vt3::format::normalPath(fields.installName);
-        if (!complete || !vt3::isSafeRelativePath(installName)) {
+        vt3::ExtractJob job;
+        job.key = entry.key();
+        job.download = downloaded;
+        job.unpacked = tempDir.path() + QLatin1Char('/') + installName;
+        job.expected = expectedFile(entry.key());
+        job.verified = unchanged;
+        // The manifest check refuses such names already; the unpacked file
+        // must never land outside the work directory all the same.
+        if (!safe) {
+            if (!unchanged && !reportVerification(downloaded, vt3::verifyFile(downloaded, job.expected)))
+                return;
+            message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
             message(tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
             return;
         }
-
-        // Written beside its place and renamed there once whole, so that a
-        // key may name its own install name: the file being read is never
-        // the one being written.
-        const QString unpacked = tempDir.path() + QLatin1Char('/') + installName;
-        const QString unpacking = vt3::unpackingName(unpacked);
-        const qint64 room = roomFor(tempDir, unpacking);
-        QFile in(downloaded);
-        QFile out(unpacking);
-        if (!in.open(QIODevice::ReadOnly)) {
-            message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        }
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
-            return;
-        }
-
-        const qint64 announced = vt3::announcedLength(in);
-        vt3::UnpackResult result = vt3::unpackStream(in, out, room);
-        if (result == vt3::UnpackResult::Ok && !out.flush())
-            result = vt3::UnpackResult::WriteFailed;
-        out.close();
-        in.close();
-
-        if (result != vt3::UnpackResult::Ok) {
-            // A partial result must not be mistaken for the file later, and
-            // on a full disk it holds space the user needs back.
-            out.remove();
-            // A length within our own limit that the volume cannot hold is
-            // a full disk, not a bad file.
-            const bool diskFull = result == vt3::UnpackResult::WriteFailed ||
-                                  (result == vt3::UnpackResult::TooLarge && announced <= vt3::MaxUnpackedLength);
-            if (diskFull)
-                message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
-            else
-                message(tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
-            return;
-        }
-        // The download may be the file replaced here, when key and install
-        // name are one; it has been checked and read whole by now.
-        if (!replaceWith(unpacking, unpacked)) {
-            QFile::remove(unpacking);
-            message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
-            return;
-        }
-
-        lastExtracted = entry.value();
+        extractingKey = entry.key();
+        toWorker([job](vt3::ReleaseWorker *w) { w->extractFile(job); });
+        return;
     }
-
+    extractingKey.clear();
     copyFiles();
+}
+
+bool UpdateClient::reportVerification(const QString &downloaded, vt3::Verification verification)
+{
+    switch (verification) {
+    case vt3::Verification::Ok:
+        return true;
+    case vt3::Verification::Unreadable:
+        message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
+        break;
+    case vt3::Verification::WrongSize:
+        message(tr("<font color=red>%1 file size not correct</font>").arg(nativeAbsolute(downloaded)));
+        break;
+    case vt3::Verification::WrongDigest:
+        message(tr("<font color=red>%1 file MD5 not correct</font>").arg(nativeAbsolute(downloaded)));
+        break;
+    }
+    return false;
+}
+
+void UpdateClient::fileVerified(const QString &key, vt3::Verification verification)
+{
+    if (key != extractingKey)
+        return;
+    if (!reportVerification(tempDir.path() + QLatin1Char('/') + key, verification)) {
+        extractingKey.clear();
+        return;
+    }
+    vt3::format::Descriptor fields;
+    vt3::format::Descriptor::split(releaseFiles.value(key), fields);
+    message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
+}
+
+void UpdateClient::fileExtracted(const QString &key, vt3::ExtractStatus status)
+{
+    if (key != extractingKey)
+        return;
+    extractingKey.clear();
+    const auto entry = releaseFiles.constFind(key);
+    if (entry == releaseFiles.constEnd())
+        return;
+    if (!reportExtraction(key, status))
+        return;
+    vt3::format::Descriptor fields;
+    vt3::format::Descriptor::split(entry.value(), fields);
+    lastExtracted = entry.value();
+    unpackedBytes += vt3::format::sizeBytes(fields.size);
+    showUnpackProgress(0);
+    extractFrom(std::next(entry));
+}
+
+bool UpdateClient::reportExtraction(const QString &key, vt3::ExtractStatus status)
+{
+    vt3::format::Descriptor fields;
+    vt3::format::Descriptor::split(releaseFiles.value(key), fields);
+    const QString downloaded = tempDir.path() + QLatin1Char('/') + key;
+    const QString unpacked = tempDir.path() + QLatin1Char('/') + vt3::format::normalPath(fields.installName);
+    switch (status) {
+    case vt3::ExtractStatus::Ok:
+        return true;
+    case vt3::ExtractStatus::ReadError:
+        message(tr("<font color=red>%1 file read error.</font>").arg(nativeAbsolute(downloaded)));
+        break;
+    case vt3::ExtractStatus::WriteError:
+        message(tr("<font color=red>%1 file write error.</font>").arg(nativeAbsolute(unpacked)));
+        break;
+    case vt3::ExtractStatus::ExtractError:
+        message(tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
+        break;
+    case vt3::ExtractStatus::Cancelled:
+        break;
+    }
+    return false;
+}
+
+void UpdateClient::showUnpackProgress(qint64 bytesOfFile)
+{
+    if (totalBytes <= 0)
+        return;
+    const qint64 done = qMin(totalBytes, unpackedBytes + bytesOfFile);
+    ui->progressBar->setValue(static_cast<int>(done * 100 / totalBytes));
 }
 
 void UpdateClient::gzipError(QProcess::ProcessError error)

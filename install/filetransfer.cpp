@@ -1,6 +1,9 @@
 #include "updateclient.h"
 
 #include "fileverify.h"
+#include "pathsafety.h"
+#include "releaseformat.h"
+#include "releaseworker.h"
 
 #include <QFileInfo>
 
@@ -18,6 +21,10 @@ constexpr int AttemptsOnReleaseMirror = 2;
 // What the network side may hold of a transfer before it waits for the
 // window to write it: a run's memory then does not grow with file sizes.
 constexpr qint64 ReadBufferBytes = 1024 * 1024;
+// What may wait for the worker before the window stops reading from the
+// network: a few pieces, so that neither side waits for the other often
+// and a run's memory stays a few megabytes above idle.
+constexpr qint64 BacklogLimitBytes = 8 * 1024 * 1024;
 
 // The first byte a "bytes N-M/T" answer holds, or -1.
 qint64 rangeStart(const QByteArray &contentRange)
@@ -119,7 +126,50 @@ bool UpdateClient::acceptFileResponse(QNetworkReply *reply)
         return false;
     }
     responseAccepted = true;
+    beginStream();
     return true;
+}
+
+void UpdateClient::beginStream()
+{
+    vt3::StreamJob job;
+    job.key = fileKey;
+    job.download = tempDir.path() + QLatin1Char('/') + fileKey;
+    job.expected = expectedFile(fileKey);
+    job.prefix = resumeOffset;
+    job.unpackTarget = streamTarget(fileKey);
+    toWorker([job](vt3::ReleaseWorker *w) { w->beginStream(job); });
+    streaming = true;
+}
+
+QString UpdateClient::streamTarget(const QString &key)
+{
+    if (streamTargetsFor != releaseFiles.size()) {
+        streamTargetsFor = releaseFiles.size();
+        streamTargets.clear();
+        // A file is unpacked as it arrives only when nothing else of the
+        // release shares its unpacked name or has it as a download: such
+        // files are unpacked in key order, from disk, as they always were.
+        QHash<QString, int> uses;
+        QHash<QString, QString> names;
+        for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
+            vt3::format::Descriptor fields;
+            if (!vt3::format::Descriptor::split(entry.value(), fields))
+                continue;
+            const QString installName = vt3::format::normalPath(fields.installName);
+            if (!vt3::isSafeRelativePath(installName))
+                continue;
+            names.insert(entry.key(), installName);
+            ++uses[vt3::format::foldedPath(installName)];
+        }
+        for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry)
+            ++uses[vt3::format::foldedPath(entry.key())];
+        for (auto name = names.constBegin(); name != names.constEnd(); ++name) {
+            if (uses.value(vt3::format::foldedPath(name.value())) == 1)
+                streamTargets.insert(name.key(), tempDir.path() + QLatin1Char('/') + name.value());
+        }
+    }
+    return streamTargets.value(key);
 }
 
 void UpdateClient::downloadReadyRead()
@@ -156,9 +206,26 @@ void UpdateClient::downloadReadyRead()
         }
     }
 
+    if (reply == fileReply && worker->pendingBytes() > BacklogLimitBytes) {
+        // The reply keeps what it holds, the connection waits; the worker
+        // says when it has caught up.
+        worker->wantDrained();
+        return;
+    }
+    writeReleaseBytes(reply);
+}
+
+void UpdateClient::workerDrained()
+{
+    if (fileReply && responseAccepted && fileReply->bytesAvailable() > 0)
+        writeReleaseBytes(fileReply);
+}
+
+bool UpdateClient::writeReleaseBytes(QNetworkReply *reply)
+{
     const WriteResult result = writeAvailable(reply, currentExpectedSize);
     if (result == WriteResult::Written)
-        return;
+        return true;
     if (result == WriteResult::WriteFailed) {
         message(tr("<font color=red>write file %1 error</font>").arg(outputFile.fileName().toHtmlEscaped()));
     } else {
@@ -172,6 +239,7 @@ void UpdateClient::downloadReadyRead()
     disconnect(reply, &QNetworkReply::readyRead, this, &UpdateClient::downloadReadyRead);
     disconnect(reply, &QNetworkReply::downloadProgress, this, &UpdateClient::slotProgress);
     reply->abort();
+    return false;
 }
 
 void UpdateClient::fileTransferFinished()
@@ -192,20 +260,22 @@ void UpdateClient::fileTransferFinished()
         logRequestFailure(reply);
         ok = false;
     }
+    // What the reply still holds was kept back while the worker caught up.
+    if (ok && reply->bytesAvailable() > 0)
+        ok = writeReleaseBytes(reply);
     outputFile.close();
     if (!ok) {
         retryFile();
         return;
     }
 
+    streaming = false;
+    ++streamsInFlight;
+    toWorker([](vt3::ReleaseWorker *w) { w->endStream(); });
     // A continued file is only as good as the part an earlier transfer
-    // left; when the whole is wrong, that part is the suspect, so the file
-    // is fetched once more from byte 0. Verification judges what follows.
-    QFile file(tempDir.path() + QLatin1Char('/') + fileKey);
-    if (resumeOffset > 0 && !fileStartedOver && !isDownloaded(file)) {
-        fileStartedOver = true;
-        QFile::remove(file.fileName());
-        startFileTransfer();
+    // left; its digests decide whether it is fetched once more from byte 0.
+    if (resumeOffset > 0 && !fileStartedOver) {
+        awaitingResumeVerdict = true;
         return;
     }
     // The transfer's progress counted only the bytes it carried.
@@ -213,9 +283,38 @@ void UpdateClient::fileTransferFinished()
     startNextDownload();
 }
 
+void UpdateClient::fileChecked(const vt3::CheckedFile &checked)
+{
+    checkedFiles.insert(checked.key, checked);
+    if (checked.origin == vt3::CheckedFile::Origin::Present) {
+        presentChecked(checked);
+        return;
+    }
+    --streamsInFlight;
+    if (awaitingResumeVerdict && checked.key == fileKey) {
+        awaitingResumeVerdict = false;
+        if (checked.verification != vt3::Verification::Ok) {
+            // The part an earlier transfer left is the suspect; the whole
+            // file once more, and verification judges what follows.
+            fileStartedOver = true;
+            QFile::remove(tempDir.path() + QLatin1Char('/') + fileKey);
+            startFileTransfer();
+            return;
+        }
+        completedBytes += resumeOffset;
+        startNextDownload();
+        return;
+    }
+    if (gzipWaiting && streamsInFlight == 0) {
+        gzipWaiting = false;
+        startNextGzip();
+    }
+}
+
 void UpdateClient::abandonFileTransfer()
 {
     stallTimer.stop();
+    dropStream();
     if (!fileReply)
         return;
     fileReply->disconnect(this);
@@ -237,8 +336,17 @@ void UpdateClient::checkStall()
     retryFile();
 }
 
+void UpdateClient::dropStream()
+{
+    if (!streaming)
+        return;
+    streaming = false;
+    toWorker([](vt3::ReleaseWorker *w) { w->dropStream(); });
+}
+
 void UpdateClient::retryFile()
 {
+    dropStream();
     ++fileAttempt;
     if (!fileMirror(fileAttempt).isEmpty()) {
         startFileTransfer();

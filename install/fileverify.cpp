@@ -1,8 +1,8 @@
 #include "fileverify.h"
 
 #include "releaseformat.h"
+#include "streamdigest.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 
@@ -33,30 +33,30 @@ Verification verifyFile(const QString &path, const ExpectedFile &expected)
     if (file.size() != expected.size)
         return Verification::WrongSize;
 
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
     const bool checkSha256 = !expected.sha256.isEmpty();
+    StreamDigest digest(checkSha256);
     // One buffer for the whole file: a release file may be large, and a
     // fresh piece per read would leave the allocator holding all of them.
     QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    qint64 bytesRead = 0;
     for (;;) {
         const qint64 got = file.read(chunk.data(), chunk.size());
         if (got <= 0)
             break;
-        bytesRead += got;
-        md5.addData(chunk.constData(), int(got));
-        if (checkSha256)
-            sha256.addData(chunk.constData(), int(got));
+        digest.addData(chunk.constData(), got);
     }
     // A read error part-way would otherwise pass for a shorter file.
     if (file.error() != QFileDevice::NoError)
         return Verification::Unreadable;
-    if (bytesRead != expected.size)
+    return judgeDigest(expected, digest.length(), digest.md5Hex(), checkSha256 ? digest.sha256Hex() : QString());
+}
+
+Verification judgeDigest(const ExpectedFile &expected, qint64 size, const QString &md5, const QString &sha256)
+{
+    if (size != expected.size)
         return Verification::WrongSize;
-    if (QString::fromLatin1(md5.result().toHex()) != expected.md5)
+    if (md5.isEmpty() || md5 != expected.md5)
         return Verification::WrongDigest;
-    if (checkSha256 && QString::fromLatin1(sha256.result().toHex()) != expected.sha256)
+    if (!expected.sha256.isEmpty() && sha256 != expected.sha256)
         return Verification::WrongDigest;
     return Verification::Ok;
 }

@@ -23,6 +23,9 @@ enum class Verification { Ok, Unreadable, WrongSize, WrongDigest };
 // Checks a file against what the manifest says, reading it once as a
 // stream. Digests are compared as lower-case hex text, exactly.
 Verification verifyFile(const QString &path, const ExpectedFile &expected);
+// The same judgement of digests taken elsewhere, for instance while the
+// file was written.
+Verification judgeDigest(const ExpectedFile &expected, qint64 size, const QString &md5, const QString &sha256);
 Verification verifyFile(const QString &path, qint64 expectedSize, const QString &expectedMd5,
                         const QString &expectedSha256 = QString());
 

@@ -3,6 +3,7 @@
 #include "appdir.h"
 #include "filehash.h"
 #include "releaseformat.h"
+#include "releaseworker.h"
 
 #include <QFileInfo>
 #include <QSet>
@@ -203,40 +204,38 @@ bool swapIn(const QString &destination, const QString &backup)
 
 } // namespace
 
-void UpdateClient::copyFiles()
-{
-    const QDir appDir(vt3::applicationDir());
-    const auto installError = [this](const QString &destination) {
-        message(tr("<font color=red>%1 file install error.</font>")
-                    .arg(QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped()));
-    };
+namespace vt3 {
 
-    // Entries may share an install name; the file unpacked for them is
-    // moved into place once, by the first.
-    QSet<QString> placed;
+InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &cancelled)
+{
+    InstallReport report;
+    const QDir appDir(job.appDir);
+    const QSet<QString> changed(job.knownChanged.cbegin(), job.knownChanged.cend());
+
     QStringList staged;
     // Nothing installed has changed yet; the staged copies go, and the next
     // start unpacks them again.
     const auto abandon = [&](const QString &destination) {
-        installError(destination);
+        if (!destination.isEmpty())
+            report.failed << destination;
         for (const QString &done : qAsConst(staged))
             QFile::remove(besideName(done, IncomingSuffix));
     };
-    for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
-        vt3::format::Descriptor fields;
-        vt3::format::Descriptor::split(entry.value(), fields);
-        const QString installName = vt3::format::normalPath(fields.installName);
-        if (placed.contains(installName))
-            continue;
-        placed.insert(installName);
-        const QString source = tempDir.path() + QLatin1Char('/') + installName;
+    for (const QString &installName : job.installNames) {
+        // Closing the window stops here, between files: what is staged goes
+        // back, and the work directory still holds every unpacked file.
+        if (cancelled) {
+            abandon(QString());
+            return report;
+        }
+        const QString source = job.workDir + QLatin1Char('/') + installName;
         const QString destination = appDir.absoluteFilePath(installName);
 
         if (!isReplaceable(destination)) {
             abandon(destination);
-            return;
+            return report;
         }
-        if (isSameFile(destination, source)) {
+        if (!changed.contains(installName) && isSameFile(destination, source)) {
             // What a killed run left beside the file is not needed once the
             // release's file is in place.
             clearName(besideName(destination, OutgoingSuffix));
@@ -245,25 +244,77 @@ void UpdateClient::copyFiles()
         }
         if (!stageFile(source, destination)) {
             abandon(destination);
-            return;
+            return report;
         }
         staged << destination;
     }
 
-    bool allInstalled = true;
+    // From here on every step is a rename; the swap runs to its end.
+    report.allInstalled = true;
     for (const QString &destination : qAsConst(staged)) {
         const QString relative = appDir.relativeFilePath(destination);
-        const QString backup = tempDir.path() + QLatin1Char('/') + relative + QLatin1String(".bak");
+        const QString backup = job.workDir + QLatin1Char('/') + relative + QLatin1String(".bak");
         if (!swapIn(destination, backup)) {
-            installError(destination);
-            allInstalled = false;
+            report.failed << destination;
+            report.allInstalled = false;
             continue;
         }
         clearName(besideName(destination, OutgoingSuffix));
     }
+    return report;
+}
 
+void removeDirContents(const QString &path)
+{
+    QDir dir(path);
+    const QFileInfoList files =
+        dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &file : files)
+        QFile::remove(file.absoluteFilePath());
+
+    const QFileInfoList dirs =
+        dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo &sub : dirs) {
+        // A link is removed as a link; following it would empty whatever
+        // directory it points to.
+        if (sub.isSymLink()) {
+            QFile::remove(sub.absoluteFilePath());
+            continue;
+        }
+        removeDirContents(sub.absoluteFilePath());
+        dir.rmdir(sub.fileName());
+    }
+}
+
+} // namespace vt3
+
+void UpdateClient::copyFiles()
+{
+    vt3::InstallJob job;
+    job.appDir = vt3::applicationDir();
+    job.workDir = tempDir.path();
+    // Entries may share an install name; the file unpacked for them is
+    // moved into place once, by the first.
+    QSet<QString> placed;
+    for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
+        vt3::format::Descriptor fields;
+        vt3::format::Descriptor::split(entry.value(), fields);
+        const QString installName = vt3::format::normalPath(fields.installName);
+        if (placed.contains(installName))
+            continue;
+        placed.insert(installName);
+        job.installNames << installName;
+    }
+    toWorker([job](vt3::ReleaseWorker *w) { w->installFiles(job); });
+}
+
+void UpdateClient::filesInstalled(const vt3::InstallReport &report)
+{
+    for (const QString &destination : report.failed)
+        message(tr("<font color=red>%1 file install error.</font>")
+                    .arg(QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped()));
     // A half-installed release must not look finished: the work directory
     // stays, and the next start resumes in it and tries again.
-    if (allInstalled)
+    if (report.allInstalled)
         allFinished();
 }

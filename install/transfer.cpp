@@ -1,5 +1,7 @@
 #include "updateclient.h"
 
+#include "releaseworker.h"
+
 #include <QFileInfo>
 
 #ifndef Q_OS_WIN
@@ -141,5 +143,11 @@ UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qin
     if (!data.isEmpty() && outputFile.write(data) != data.size())
         return WriteResult::WriteFailed;
     currentWritten += data.size();
+    // The digests and the unpacking take the same bytes, in the worker;
+    // the array is shared, not copied.
+    if (streaming && reply == fileReply && !data.isEmpty()) {
+        worker->addPending(data.size());
+        toWorker([data](vt3::ReleaseWorker *w) { w->streamBytes(data); });
+    }
     return result;
 }

@@ -12,33 +12,119 @@ namespace vt3 {
 namespace {
 
 // Large enough that the per-call overhead of inflate and of the device
-// writes does not matter, small enough to sit on the stack of nobody.
-constexpr int ChunkSize = 64 * 1024;
+// writes does not matter beside the bytes themselves.
+constexpr int ChunkSize = 256 * 1024;
 
-// Ends the inflate state on every way out of unpackStream.
-class Inflater
+} // namespace
+
+struct Unpacker::State
 {
-public:
-    Inflater() { ok = inflateInit(&stream) == Z_OK; }
-    ~Inflater()
+    State() { ok = inflateInit(&stream) == Z_OK; }
+    ~State()
     {
         if (ok)
             inflateEnd(&stream);
     }
-    Inflater(const Inflater &) = delete;
-    Inflater &operator=(const Inflater &) = delete;
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
 
     z_stream stream{};
     bool ok = false;
 };
 
-bool hasMoreInput(QIODevice &in)
+Unpacker::Unpacker(QIODevice &output, qint64 maxLength)
+    : out(output)
+    , limit(maxLength)
+    , buffer(ChunkSize, Qt::Uninitialized)
 {
-    char probe;
-    return in.read(&probe, 1) > 0;
 }
 
-} // namespace
+Unpacker::~Unpacker() = default;
+
+UnpackResult Unpacker::fail(UnpackResult why)
+{
+    result = why;
+    return why;
+}
+
+UnpackResult Unpacker::feed(const char *data, qint64 length)
+{
+    if (result != UnpackResult::Ok)
+        return result;
+    if (length <= 0)
+        return result;
+    if (header.size() < UnpackHeaderSize) {
+        const int take = int(qMin<qint64>(UnpackHeaderSize - header.size(), length));
+        header.append(data, take);
+        data += take;
+        length -= take;
+        if (header.size() < UnpackHeaderSize)
+            return result;
+        announcedBytes = qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(header.constData()));
+        if (announcedBytes > MaxUnpackedLength || announcedBytes > limit)
+            return fail(UnpackResult::TooLarge);
+        state = std::make_unique<State>();
+        if (!state->ok)
+            return fail(UnpackResult::BadInput);
+        if (length == 0)
+            return result;
+    }
+    // Nothing may follow the end of the stream.
+    if (ended)
+        return fail(UnpackResult::BadInput);
+    sawStream = true;
+
+    z_stream &zs = state->stream;
+    while (length > 0) {
+        // zlib counts in 32 bits.
+        const uInt piece = uInt(qMin<qint64>(length, 1 << 30));
+        zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+        zs.avail_in = piece;
+        do {
+            zs.next_out = reinterpret_cast<Bytef *>(buffer.data());
+            zs.avail_out = ChunkSize;
+            const int rc = inflate(&zs, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+                return fail(UnpackResult::BadInput);
+            const qint64 produced = ChunkSize - zs.avail_out;
+            if (writtenBytes + produced > announcedBytes)
+                return fail(UnpackResult::BadInput);
+            if (produced > 0 && out.write(buffer.constData(), produced) != produced)
+                return fail(UnpackResult::WriteFailed);
+            writtenBytes += produced;
+            if (rc == Z_STREAM_END) {
+                ended = true;
+                if (zs.avail_in > 0 || length > piece)
+                    return fail(UnpackResult::BadInput);
+                return result;
+            }
+            // Without progress on either side the stream needs more input.
+            if (rc == Z_BUF_ERROR && produced == 0)
+                break;
+        } while (zs.avail_out == 0 || zs.avail_in > 0);
+        data += piece;
+        length -= piece;
+    }
+    return result;
+}
+
+UnpackResult Unpacker::finish()
+{
+    if (result != UnpackResult::Ok)
+        return result;
+    if (header.size() < UnpackHeaderSize)
+        return fail(UnpackResult::BadInput);
+    if (!ended) {
+        // qCompress writes an empty block as the bare header, without any
+        // stream after it.
+        if (!sawStream && announcedBytes == 0)
+            return result;
+        return fail(UnpackResult::BadInput);
+    }
+    if (writtenBytes != announcedBytes)
+        return fail(UnpackResult::BadInput);
+    return result;
+}
 
 QString unpackingName(const QString &target)
 {
@@ -56,64 +142,19 @@ qint64 announcedLength(QIODevice &in)
 
 UnpackResult unpackStream(QIODevice &in, QIODevice &out, qint64 maxLength)
 {
-    const QByteArray header = in.read(UnpackHeaderSize);
-    if (header.size() != UnpackHeaderSize)
-        return UnpackResult::BadInput;
-    const qint64 announced = qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(header.constData()));
-    if (announced > MaxUnpackedLength || announced > maxLength)
-        return UnpackResult::TooLarge;
-
-    Inflater inflater;
-    if (!inflater.ok)
-        return UnpackResult::BadInput;
-    z_stream &zs = inflater.stream;
-
+    Unpacker unpacker(out, maxLength);
     QByteArray input(ChunkSize, Qt::Uninitialized);
-    QByteArray output(ChunkSize, Qt::Uninitialized);
-    qint64 written = 0;
-    bool sawStream = false;
-    bool ended = false;
-
-    while (!ended) {
+    for (;;) {
         const qint64 got = in.read(input.data(), ChunkSize);
         if (got < 0)
             return UnpackResult::BadInput;
         if (got == 0)
             break;
-        sawStream = true;
-        zs.next_in = reinterpret_cast<Bytef *>(input.data());
-        zs.avail_in = static_cast<uInt>(got);
-        do {
-            zs.next_out = reinterpret_cast<Bytef *>(output.data());
-            zs.avail_out = ChunkSize;
-            const int rc = inflate(&zs, Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
-                return UnpackResult::BadInput;
-            const qint64 produced = ChunkSize - zs.avail_out;
-            if (written + produced > announced)
-                return UnpackResult::BadInput;
-            if (produced > 0 && out.write(output.constData(), produced) != produced)
-                return UnpackResult::WriteFailed;
-            written += produced;
-            if (rc == Z_STREAM_END) {
-                ended = true;
-                break;
-            }
-        } while (zs.avail_out == 0);
+        const UnpackResult fed = unpacker.feed(input.constData(), got);
+        if (fed != UnpackResult::Ok)
+            return fed;
     }
-
-    if (!ended) {
-        // qCompress writes an empty block as the bare header, without any
-        // stream after it.
-        if (!sawStream && announced == 0)
-            return UnpackResult::Ok;
-        return UnpackResult::BadInput;
-    }
-    if (zs.avail_in > 0 || hasMoreInput(in))
-        return UnpackResult::BadInput;
-    if (written != announced)
-        return UnpackResult::BadInput;
-    return UnpackResult::Ok;
+    return unpacker.finish();
 }
 
 } // namespace vt3

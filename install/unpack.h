@@ -3,8 +3,11 @@
 
 #include "releaseformat.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+
+#include <memory>
 
 class QIODevice;
 
@@ -25,6 +28,40 @@ constexpr int UnpackHeaderSize = 4;
 // bytes gives BadInput, a write to `out` that fails or falls short gives
 // WriteFailed. On anything but Ok, `out` may hold a partial result.
 UnpackResult unpackStream(QIODevice &in, QIODevice &out, qint64 maxLength);
+
+// The same expansion fed piece by piece, as the bytes of a block arrive:
+// feed() every piece in order, then finish() once the input has ended.
+// Once anything but Ok is returned the unpacker stays there, and `out` may
+// hold a partial result.
+class Unpacker
+{
+public:
+    Unpacker(QIODevice &out, qint64 maxLength);
+    ~Unpacker();
+    Unpacker(const Unpacker &) = delete;
+    Unpacker &operator=(const Unpacker &) = delete;
+
+    UnpackResult feed(const char *data, qint64 length);
+    UnpackResult finish();
+    // The length the header announces, -1 until it has been read.
+    qint64 announced() const { return announcedBytes; }
+    qint64 written() const { return writtenBytes; }
+
+private:
+    UnpackResult fail(UnpackResult why);
+
+    struct State;
+    QIODevice &out;
+    qint64 limit;
+    QByteArray header;
+    QByteArray buffer;
+    std::unique_ptr<State> state;
+    qint64 announcedBytes = -1;
+    qint64 writtenBytes = 0;
+    bool sawStream = false;
+    bool ended = false;
+    UnpackResult result = UnpackResult::Ok;
+};
 
 // The name a file is unpacked under before it is renamed to `target`: in
 // the same directory, so the rename cannot fail half way.

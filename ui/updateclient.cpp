@@ -47,12 +47,31 @@ UpdateClient::UpdateClient(QWidget *parent)
     , fileStartedOver(false)
     , responseAccepted(false)
     , signatureRequired(false)
+    , worker(new vt3::ReleaseWorker)
+    , streaming(false)
+    , streamsInFlight(0)
+    , gzipWaiting(false)
+    , awaitingResumeVerdict(false)
+    , streamTargetsFor(-1)
+    , queueCursor(0)
+    , unpackedBytes(0)
+    , workPosted(0)
 {
     platform = vt3::format::Platform;
 
     // Users behind a proxy configure it for the whole system; take it from
     // there rather than relying on the framework's default.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
+    worker->moveToThread(&workerThread);
+    connect(worker, &vt3::ReleaseWorker::fileChecked, this, &UpdateClient::fileChecked);
+    connect(worker, &vt3::ReleaseWorker::fileVerified, this, &UpdateClient::fileVerified);
+    connect(worker, &vt3::ReleaseWorker::fileExtracted, this, &UpdateClient::fileExtracted);
+    connect(worker, &vt3::ReleaseWorker::unpackProgress, this, &UpdateClient::showUnpackProgress);
+    connect(worker, &vt3::ReleaseWorker::filesInstalled, this, &UpdateClient::filesInstalled);
+    connect(worker, &vt3::ReleaseWorker::clearedUp, this, &UpdateClient::runCleared);
+    connect(worker, &vt3::ReleaseWorker::drained, this, &UpdateClient::workerDrained);
+    workerThread.start();
+
     stallTimer.setSingleShot(true);
     connect(&stallTimer, &QTimer::timeout, this, &UpdateClient::checkStall);
 
@@ -78,6 +97,11 @@ UpdateClient::UpdateClient(QWidget *parent)
 
 UpdateClient::~UpdateClient()
 {
+    // The file in hand is given up whole; nothing half written stays.
+    worker->cancel();
+    workerThread.quit();
+    workerThread.wait();
+    delete worker;
     delete ui;
 }
 
@@ -95,8 +119,12 @@ void UpdateClient::closeEvent(QCloseEvent *event)
         return;
     }
     // Whatever was half written stays in the work directory; the next run
-    // tells complete files from broken ones by their digest.
+    // tells complete files from broken ones by their digest. The worker
+    // gives up the file it is unpacking (its half-made output goes) and
+    // stages nothing more, so the work directory holds only whole files to
+    // resume from.
     outputFile.close();
+    worker->cancel();
     event->accept();
 }
 

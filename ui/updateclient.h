@@ -2,11 +2,13 @@
 #define UPDATECLIENT_H
 
 #include "fileverify.h"
+#include "releaseworker.h"
 #include "runlog.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QMainWindow>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -15,6 +17,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
@@ -74,6 +77,14 @@ private slots:
     void checkStall();
     void confSignatureReadyRead();
     void confSignatureFinished();
+    // The worker's answers.
+    void fileChecked(const vt3::CheckedFile &checked);
+    void fileVerified(const QString &key, vt3::Verification verification);
+    void fileExtracted(const QString &key, vt3::ExtractStatus status);
+    void showUnpackProgress(qint64 bytesOfFile);
+    void filesInstalled(const vt3::InstallReport &report);
+    void runCleared();
+    void workerDrained();
 
 private:
     void checkClientRunning();
@@ -101,10 +112,24 @@ private:
     void fetchSignature();
     void rejectManifest(const QString &why);
     void acceptManifest();
-    bool isDownloaded(QFile &file);
+    // Posts work to the worker's thread; it runs there in the order posted.
+    template <typename Work> void toWorker(Work work)
+    {
+        ++workPosted;
+        vt3::ReleaseWorker *w = worker;
+        QMetaObject::invokeMethod(
+            w, [w, work] { work(w); }, Qt::QueuedConnection);
+    }
+    void presentChecked(const vt3::CheckedFile &checked);
+    void beginStream();
+    void dropStream();
+    QString streamTarget(const QString &key);
+    bool writeReleaseBytes(QNetworkReply *reply);
+    void extractFrom(QMap<QString, QString>::const_iterator entry);
+    bool reportVerification(const QString &downloaded, vt3::Verification verification);
+    bool reportExtraction(const QString &key, vt3::ExtractStatus status);
     vt3::ExpectedFile expectedFile(const QString &key) const;
     QString formatSize(double bytes);
-    void removeDirContents(QDir dir);
     // The disk log's header of a run; then lines for the disk log only
     // (HTML, like message()).
     void startRunLog(const QString &mirrorList);
@@ -176,6 +201,32 @@ private:
     bool signatureRequired;
     // The signature file of the manifest just fetched, as it arrives.
     QByteArray signatureText;
+
+    // The file work of a run, in a thread of its own (see ReleaseWorker).
+    QThread workerThread;
+    vt3::ReleaseWorker *worker;
+    // What the worker found of each downloaded file, by key.
+    QHash<QString, vt3::CheckedFile> checkedFiles;
+    // The transfer in flight passes its bytes to the worker.
+    bool streaming;
+    // Streams ended whose answer has not come back yet.
+    int streamsInFlight;
+    // The walk over the downloads waits for them.
+    bool gzipWaiting;
+    // A continued transfer waits for its digests before the queue goes on.
+    bool awaitingResumeVerdict;
+    // Where each file unpacks to while it arrives (see streamTarget), and
+    // the size of the release it was worked out for.
+    QHash<QString, QString> streamTargets;
+    int streamTargetsFor;
+    // The next key of the download queue's first group.
+    int queueCursor;
+    // The file being unpacked from disk, and the bytes of those done.
+    QString extractingKey;
+    qint64 unpackedBytes;
+    // Counts what was posted to the worker, so that tests can tell when a
+    // run has come to rest.
+    quint64 workPosted;
 
     // Tests reach the run's state through this one friend.
     friend class UpdateClientProbe;

@@ -13,14 +13,18 @@
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QUrl>
 #include <QVector>
+
+#include <memory>
 
 // The tests' one way into a run's state; the window declares it its friend.
 class UpdateClientProbe
 {
 public:
     static constexpr int ClientCheckAnswerMs = 40000;
+    static constexpr int SettleTimeoutMs = 30000;
 
     static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
     static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
@@ -71,8 +75,39 @@ public:
     static void closeOutput(UpdateClient &c) { c.outputFile.close(); }
     static void downloadTo(UpdateClient &c, const QString &path) { c.downloadTo(path); }
     static void downloading(UpdateClient &c, QUrl url) { c.downloading(url); }
-    static void startNextDownload(UpdateClient &c) { c.startNextDownload(); }
-    static void startNextGzip(UpdateClient &c) { c.startNextGzip(); }
+    // The file work runs in the worker's thread; these return once the run
+    // has come to rest (nothing posted to the worker is left unanswered).
+    static void startNextDownload(UpdateClient &c)
+    {
+        c.startNextDownload();
+        settle(c);
+    }
+    static void startNextGzip(UpdateClient &c)
+    {
+        c.startNextGzip();
+        settle(c);
+    }
+    static void settle(UpdateClient &c)
+    {
+        quint64 posted = 0;
+        do {
+            posted = c.workPosted;
+            // A round trip through the worker's queue: everything it was
+            // given before has been done, and its answers are handled here
+            // before this one.
+            const auto back = std::make_shared<bool>(false);
+            QObject *window = &c;
+            QMetaObject::invokeMethod(
+                c.worker,
+                [window, back] {
+                    QMetaObject::invokeMethod(
+                        window, [back] { *back = true; }, Qt::QueuedConnection);
+                },
+                Qt::QueuedConnection);
+            QTRY_VERIFY_WITH_TIMEOUT(*back, SettleTimeoutMs);
+        } while (c.workPosted != posted);
+    }
+    static const vt3::CheckedFile checkedFile(UpdateClient &c, const QString &key) { return c.checkedFiles.value(key); }
     static QString &lastExtracted(UpdateClient &c) { return c.lastExtracted; }
     static bool updateFinished(UpdateClient &c) { return c.updateFinished; }
     static void setUpdateFinished(UpdateClient &c, bool finished) { c.updateFinished = finished; }

@@ -1,0 +1,165 @@
+#ifndef RELEASEWORKER_H
+#define RELEASEWORKER_H
+
+#include "fileverify.h"
+#include "streamdigest.h"
+#include "unpack.h"
+
+#include <QFile>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+
+namespace vt3 {
+
+// Where a file stands on disk. A file checked earlier in the run is only
+// taken as checked while this is unchanged; anything that wrote to it or
+// put another file in its place since changes it.
+struct FileIdentity
+{
+    qint64 size = -1;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+
+    bool isValid() const { return size >= 0; }
+    bool operator==(const FileIdentity &other) const;
+    bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+};
+FileIdentity identityOf(const QString &path);
+
+// A release file whose bytes pass through the worker while they are written.
+struct StreamJob
+{
+    QString key;
+    QString download;
+    ExpectedFile expected;
+    // Bytes an earlier transfer left in the file; they are read from disk
+    // first, once.
+    qint64 prefix = 0;
+    // Where it unpacks to; empty when it is only checked.
+    QString unpackTarget;
+};
+
+enum class ExtractStatus { Ok, ReadError, WriteError, ExtractError, Cancelled };
+// How a failed unpack is reported: a length within our own limit that the
+// volume cannot hold is a full disk, not a bad file.
+ExtractStatus extractStatusOf(UnpackResult result, qint64 announced);
+
+// What the worker found of a downloaded file.
+struct CheckedFile
+{
+    enum class Origin { Stream, Present };
+    Origin origin = Origin::Stream;
+    QString key;
+    Verification verification = Verification::Unreadable;
+    FileIdentity identity;
+    // Whether it was unpacked as it arrived, and how that went; Ok means
+    // its unpacked file is in place in the work directory.
+    bool unpackTried = false;
+    ExtractStatus unpackStatus = ExtractStatus::Ok;
+    QString md5;
+    QString sha256;
+};
+
+// A downloaded file to check (unless `verified`) and unpack from disk.
+struct ExtractJob
+{
+    QString key;
+    QString download;
+    QString unpacked;
+    ExpectedFile expected;
+    bool verified = false;
+};
+
+// The unpacked files of a release, by install name in install order.
+struct InstallJob
+{
+    QString appDir;
+    QString workDir;
+    QStringList installNames;
+    // Install names known to differ from the installed file: replaced
+    // without comparing.
+    QStringList knownChanged;
+};
+
+struct InstallReport
+{
+    // Destinations that failed, in the order they failed.
+    QStringList failed;
+    bool allInstalled = false;
+};
+
+InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &cancelled);
+// Empties a directory without following links out of it.
+void removeDirContents(const QString &path);
+
+// The file work of an update run: checking, unpacking, installing and
+// clearing up, away from the window so that it stays responsive however
+// large the release is. It lives in a thread of its own; the window posts
+// work to it in order and hears back by queued signals.
+class ReleaseWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ReleaseWorker(QObject *parent = nullptr);
+    ~ReleaseWorker() override;
+
+    // Any thread. The file in hand is given up whole (nothing half written
+    // stays behind) and no further work is taken.
+    void cancel() { cancelled = true; }
+    // Bytes posted to streamBytes() and not yet taken; the window stops
+    // reading from the network while this is high, so memory stays bounded.
+    qint64 pendingBytes() const { return pending; }
+    void addPending(qint64 bytes) { pending += bytes; }
+    // The window asks to hear when the backlog has gone down.
+    void wantDrained() { drainWanted = true; }
+
+    void beginStream(const StreamJob &job);
+    void streamBytes(const QByteArray &data);
+    void endStream();
+    void dropStream();
+    void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);
+    void extractFile(const ExtractJob &job);
+    void installFiles(const InstallJob &job);
+    void clearUp(const QString &workDir, const QString &appDir, const QStringList &deletions);
+
+signals:
+    void fileChecked(const vt3::CheckedFile &file);
+    void fileVerified(const QString &key, vt3::Verification verification);
+    void fileExtracted(const QString &key, vt3::ExtractStatus status);
+    void unpackProgress(qint64 bytesRead);
+    void filesInstalled(const vt3::InstallReport &report);
+    void clearedUp();
+    void drained();
+
+private:
+    struct Stream;
+    qint64 roomFor(const QString &path);
+    bool openUnpacking(const QString &target, QFile &out);
+    bool finishUnpacking(QFile &out, const QString &target);
+
+    std::unique_ptr<Stream> stream;
+    std::atomic<bool> cancelled{false};
+    std::atomic<qint64> pending{0};
+    std::atomic<bool> drainWanted{false};
+    // Free space of the work directory's volume, looked up once per run and
+    // counted down by what is unpacked.
+    qint64 freeSpace = -1;
+    bool freeSpaceKnown = false;
+};
+
+} // namespace vt3
+
+Q_DECLARE_METATYPE(vt3::CheckedFile)
+Q_DECLARE_METATYPE(vt3::Verification)
+Q_DECLARE_METATYPE(vt3::ExtractStatus)
+Q_DECLARE_METATYPE(vt3::InstallReport)
+
+#endif // RELEASEWORKER_H

@@ -1,0 +1,85 @@
+#include "streamdigest.h"
+
+#include <QByteArray>
+
+#include <openssl/evp.h>
+
+namespace vt3 {
+
+struct StreamDigest::Contexts
+{
+    EVP_MD_CTX *md5 = EVP_MD_CTX_new();
+    EVP_MD_CTX *sha256 = EVP_MD_CTX_new();
+    ~Contexts()
+    {
+        EVP_MD_CTX_free(md5);
+        EVP_MD_CTX_free(sha256);
+    }
+};
+
+namespace {
+
+QString finalHex(EVP_MD_CTX *context)
+{
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context, value, &size) != 1)
+        return QString();
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(value), int(size)).toHex());
+}
+
+} // namespace
+
+StreamDigest::StreamDigest(bool sha256)
+    : contexts(std::make_unique<Contexts>())
+    , withSha256(sha256)
+{
+    reset();
+}
+
+StreamDigest::~StreamDigest() = default;
+
+void StreamDigest::reset()
+{
+    EVP_DigestInit_ex(contexts->md5, EVP_md5(), nullptr);
+    if (withSha256)
+        EVP_DigestInit_ex(contexts->sha256, EVP_sha256(), nullptr);
+    finished = false;
+    added = 0;
+    md5Text.clear();
+    sha256Text.clear();
+}
+
+void StreamDigest::addData(const char *data, qint64 length)
+{
+    if (finished || length <= 0)
+        return;
+    EVP_DigestUpdate(contexts->md5, data, size_t(length));
+    if (withSha256)
+        EVP_DigestUpdate(contexts->sha256, data, size_t(length));
+    added += length;
+}
+
+void StreamDigest::finish()
+{
+    if (finished)
+        return;
+    finished = true;
+    md5Text = finalHex(contexts->md5);
+    if (withSha256)
+        sha256Text = finalHex(contexts->sha256);
+}
+
+QString StreamDigest::md5Hex()
+{
+    finish();
+    return md5Text;
+}
+
+QString StreamDigest::sha256Hex()
+{
+    finish();
+    return sha256Text;
+}
+
+} // namespace vt3

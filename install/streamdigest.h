@@ -1,0 +1,47 @@
+#ifndef STREAMDIGEST_H
+#define STREAMDIGEST_H
+
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+namespace vt3 {
+
+// The digests a release file is checked by, fed piece by piece as its bytes
+// pass: while they are written during a download, or while a file is read.
+// Release files are large, and a fast SHA-256 is the difference between a
+// check that costs a fraction of the transfer and one that costs more than
+// it, so this goes through the system's cryptographic library.
+class StreamDigest
+{
+public:
+    explicit StreamDigest(bool withSha256 = true);
+    ~StreamDigest();
+    StreamDigest(const StreamDigest &) = delete;
+    StreamDigest &operator=(const StreamDigest &) = delete;
+
+    // Starts over, as if nothing had been added.
+    void reset();
+    void addData(const char *data, qint64 length);
+    qint64 length() const { return added; }
+    // Lower-case hex. The first call ends the digest; later ones give the
+    // same text until reset(). Empty when SHA-256 was not asked for.
+    QString md5Hex();
+    QString sha256Hex();
+
+private:
+    void finish();
+
+    struct Contexts;
+    std::unique_ptr<Contexts> contexts;
+    bool withSha256;
+    bool finished = false;
+    qint64 added = 0;
+    QString md5Text;
+    QString sha256Text;
+};
+
+} // namespace vt3
+
+#endif // STREAMDIGEST_H
