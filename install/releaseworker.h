@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <atomic>
 #include <memory>
@@ -146,6 +147,8 @@ private:
     bool finishUnpacking(QFile &out, const QString &target);
 
     std::unique_ptr<Stream> stream;
+    // Takes the digests of a stream while this thread unpacks it.
+    QThreadPool digestPool;
     std::atomic<bool> cancelled{false};
     std::atomic<qint64> pending{0};
     std::atomic<bool> drainWanted{false};

@@ -228,6 +228,8 @@ private slots:
     void unpackFailureStopsRun_data();
     void unpackFailureStopsRun();
     void shortWriteStopsRun();
+    void downloadChangedAfterwardsIsCaught_data();
+    void downloadChangedAfterwardsIsCaught();
     void failedInstallIsRetriedByNextStart();
     void unreplaceableFileStaysInstalled();
     void oversizedTransferIsCutOff();
@@ -387,6 +389,58 @@ void TestInstall::equalDescriptorsAreEachVisitedOnce()
                                       QStringLiteral("extracting shared.dll..."), FinishedLine};
     RUN_AND_EXPECT_LOG(client, expected);
     QCOMPARE(readFile(env.installed(QStringLiteral("shared.dll"))), content);
+}
+
+void TestInstall::downloadChangedAfterwardsIsCaught_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("untouched") << QString();
+    QTest::newRow("rewritten in place") << QStringLiteral("in place");
+    QTest::newRow("replaced by another file") << QStringLiteral("replaced");
+}
+
+void TestInstall::downloadChangedAfterwardsIsCaught()
+{
+    // a.z is checked and unpacked while it arrives; z.z announces a wrong
+    // MD5, so the run stops there and the work directory stays. The walk
+    // over the downloads, made again, trusts what was checked only while
+    // the file is as it was then.
+    QFETCH(QString, change);
+    Env env;
+    Release release;
+    const QByteArray content = textOf(50000, 'a');
+    release.add(Common, QStringLiteral("a.z"), content, QStringLiteral("a"));
+    Release::File &bad = release.add(Common, QStringLiteral("z.z"), textOf(5000, 'z'), QStringLiteral("z"));
+    bad.descriptor.replace(0, 1, bad.descriptor.at(0) == QLatin1Char('0') ? QStringLiteral("1") : QStringLiteral("0"));
+    env.publish(release);
+
+    UpdateClient client;
+    const QString zWrong = QStringLiteral("red:%1 file MD5 not correct").arg(native(env.work(bad.key)));
+    const QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading a.z..."),
+                                                               QStringLiteral("Downloading z.z..."),
+                                                               QStringLiteral("extracting a..."), zWrong};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    const QString download = env.work(QStringLiteral("a.z"));
+    QByteArray served = readFile(download);
+    served[served.size() / 2] = char(served.at(served.size() / 2) ^ 0x20);
+    if (change == QLatin1String("in place")) {
+        QFile file(download);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(served.size() / 2));
+        QCOMPARE(file.write(served.mid(served.size() / 2, 1)), qint64(1));
+    } else if (change == QLatin1String("replaced")) {
+        QVERIFY(writeFile(download + QLatin1String(".new"), served));
+        QVERIFY(QFile::remove(download));
+        QVERIFY(QFile::rename(download + QLatin1String(".new"), download));
+    }
+    UpdateClientProbe::lastExtracted(client).clear();
+    UpdateClientProbe::startNextGzip(client);
+    const QStringList again = change.isEmpty()
+                                  ? QStringList{QStringLiteral("extracting a..."), zWrong}
+                                  : QStringList{QStringLiteral("red:%1 file MD5 not correct").arg(native(download))};
+    QCOMPARE(vt3test::logLinesMarked(client).mid(expected.size()), again);
+    VERIFY_STOPPED(env, client);
 }
 
 void TestInstall::verificationStopsRun_data()

@@ -468,6 +468,11 @@ void TestNetwork::rangeContinuation()
         if (request.path == TwoPath)
             sent << request.headers.value("range");
     QCOMPARE(sent, ranges);
+    // The digests taken while the bytes arrived, also across a continued or
+    // restarted transfer, are those of the file as served.
+    const vt3::CheckedFile checked = UpdateClientProbe::checkedFile(client, QStringLiteral("two.z"));
+    QCOMPARE(checked.md5, QString::fromLatin1(QCryptographicHash::hash(net.release.servedTwo, QCryptographicHash::Md5).toHex()));
+    QCOMPARE(checked.verification, vt3::Verification::Ok);
 }
 
 void TestNetwork::tls_data()

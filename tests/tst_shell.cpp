@@ -4,6 +4,7 @@
 #include "appdir.h"
 #include "catalogue.h"
 #include "httpfixture.h"
+#include "releasebuilder.h"
 #include "singleapplication.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -295,6 +297,7 @@ private slots:
     void detailsToggleResizes();
     void closeGuard_data();
     void closeGuard();
+    void closeDuringUnpackingLeavesResumableWork();
     void logKeepsEveryParagraph_data();
     void logKeepsEveryParagraph();
     void linkGoesToBrowser_data();
@@ -485,6 +488,49 @@ void TestShell::detailsToggleResizes()
     QVERIFY(!ui->btnDetails->isChecked());
     QTRY_VERIFY(!ui->details->isVisible());
     QTRY_COMPARE(client.size(), folded);
+}
+
+void TestShell::closeDuringUnpackingLeavesResumableWork()
+{
+    QTemporaryDir app;
+    QTemporaryDir work;
+    vt3::setApplicationDirForTesting(app.path());
+    vt3test::ReleaseBuilder release(QStringLiteral("/1733650000/"));
+    const QByteArray content(3 * 1024 * 1024, 'r');
+    const auto &file = release.add(vt3test::CommonGroup, QStringLiteral("r.dat.z"), content, QStringLiteral("r.dat"));
+    const QString download = work.filePath(file.key);
+    vt3test::writeFile(download, file.served);
+    const auto prepare = [&](UpdateClient &client) {
+        UpdateClientProbe::enterWorkDir(client, work.path());
+        UpdateClientProbe::releaseFiles(client) = {{file.key, file.descriptor}};
+    };
+
+    {
+        UpdateClient client;
+        client.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&client));
+        prepare(client);
+        // The worker is held while the window starts unpacking and is
+        // closed, so the close lands before the file is taken.
+        QSemaphore held;
+        UpdateClientProbe::holdWorker(client, held);
+        UpdateClientProbe::beginUnpacking(client);
+        BoxDriver driver{BoxDriver::Yes};
+        QVERIFY(client.close());
+        QVERIFY(driver.seen);
+        held.release();
+    }
+    // Nothing unpacked or installed; the download is whole, to resume from.
+    QCOMPARE(QDir(work.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{file.key});
+    QCOMPARE(vt3test::readFile(download), file.served);
+    QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("r.dat"))));
+
+    UpdateClient next;
+    prepare(next);
+    UpdateClientProbe::startNextGzip(next);
+    QCOMPARE(vt3test::readFile(app.filePath(QStringLiteral("r.dat"))), content);
+    QVERIFY(UpdateClientProbe::updateFinished(next));
+    vt3::setApplicationDirForTesting(QString());
 }
 
 void TestShell::closeGuard_data()

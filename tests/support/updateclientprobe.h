@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
@@ -86,6 +87,14 @@ public:
     {
         c.startNextGzip();
         settle(c);
+    }
+    // Starts the walk over the downloads without waiting for the worker.
+    static void beginUnpacking(UpdateClient &c) { c.startNextGzip(); }
+    // Keeps the worker busy until `held` is released.
+    static void holdWorker(UpdateClient &c, QSemaphore &held)
+    {
+        QMetaObject::invokeMethod(
+            c.worker, [&held] { held.acquire(); }, Qt::QueuedConnection);
     }
     static void settle(UpdateClient &c)
     {
