@@ -5,6 +5,7 @@
 #include "releaseworker.h"
 #include "ui_updateclient.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 // Checking and unpacking, in the key order of the release's files. Most
@@ -14,6 +15,11 @@
 // by the worker, one at a time, while the window waits for its answer.
 
 namespace {
+
+// The walk over files checked already is quick per file, but a release of
+// thousands of files would hold the window for a second; it hands control
+// back to the event loop after this long.
+constexpr qint64 WalkSliceMs = 20;
 
 QString nativeAbsolute(const QString &path)
 {
@@ -49,7 +55,16 @@ void UpdateClient::extractFrom(QMap<QString, QString>::const_iterator entry)
     // The walk holds its own cursor (the key in hand) so that entries with
     // equal descriptors are each visited once; lastExtracted follows it for
     // the record.
+    QElapsedTimer slice;
+    slice.start();
     for (; entry != releaseFiles.constEnd(); ++entry) {
+        if (slice.elapsed() > WalkSliceMs) {
+            const QString key = entry.key();
+            ++workPosted;
+            QMetaObject::invokeMethod(
+                this, [this, key] { extractFrom(releaseFiles.constFind(key)); }, Qt::QueuedConnection);
+            return;
+        }
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
         const vt3::CheckedFile checked = checkedFiles.value(entry.key());
         const bool unchanged = checked.identity.isValid() && vt3::identityOf(downloaded) == checked.identity;

@@ -148,10 +148,15 @@ bool moveFile(const QString &source, const QString &target)
 // volumes a move is a copy, the one step of an installation that can fail
 // half way (a full disk), so every file of the release is staged like this
 // before any installed file is touched.
-bool stageFile(const QString &source, const QString &destination)
+bool stageFile(const QString &source, const QString &destination, QSet<QString> &madeDirs)
 {
-    if (!QDir().mkpath(QFileInfo(destination).path()))
-        return false;
+    // Many files share a few directories; each is made (or found) once.
+    const QString dir = QFileInfo(destination).path();
+    if (!madeDirs.contains(dir)) {
+        if (!QDir().mkpath(dir))
+            return false;
+        madeDirs.insert(dir);
+    }
     const QString incoming = besideName(destination, IncomingSuffix);
     if (!clearName(incoming))
         return false;
@@ -213,6 +218,7 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
     const QSet<QString> changed(job.knownChanged.cbegin(), job.knownChanged.cend());
 
     QStringList staged;
+    QSet<QString> madeDirs;
     // Nothing installed has changed yet; the staged copies go, and the next
     // start unpacks them again.
     const auto abandon = [&](const QString &destination) {
@@ -242,7 +248,7 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
             clearName(besideName(destination, IncomingSuffix));
             continue;
         }
-        if (!stageFile(source, destination)) {
+        if (!stageFile(source, destination, madeDirs)) {
             abandon(destination);
             return report;
         }

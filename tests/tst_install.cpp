@@ -416,9 +416,9 @@ void TestInstall::downloadChangedAfterwardsIsCaught()
 
     UpdateClient client;
     const QString zWrong = QStringLiteral("red:%1 file MD5 not correct").arg(native(env.work(bad.key)));
-    const QStringList expected = env.head(false) + QStringList{QStringLiteral("Downloading a.z..."),
-                                                               QStringLiteral("Downloading z.z..."),
-                                                               QStringLiteral("extracting a..."), zWrong};
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading a.z..."), QStringLiteral("Downloading z.z..."),
+                                      QStringLiteral("extracting a..."), zWrong};
     RUN_AND_EXPECT_LOG(client, expected);
 
     const QString download = env.work(QStringLiteral("a.z"));

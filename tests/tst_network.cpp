@@ -471,7 +471,8 @@ void TestNetwork::rangeContinuation()
     // The digests taken while the bytes arrived, also across a continued or
     // restarted transfer, are those of the file as served.
     const vt3::CheckedFile checked = UpdateClientProbe::checkedFile(client, QStringLiteral("two.z"));
-    QCOMPARE(checked.md5, QString::fromLatin1(QCryptographicHash::hash(net.release.servedTwo, QCryptographicHash::Md5).toHex()));
+    QCOMPARE(checked.md5,
+             QString::fromLatin1(QCryptographicHash::hash(net.release.servedTwo, QCryptographicHash::Md5).toHex()));
     QCOMPARE(checked.verification, vt3::Verification::Ok);
 }
 

@@ -92,6 +92,24 @@ vt3::UnpackResult unpack(const QByteArray &input, QByteArray *output, qint64 max
     return vt3::unpackStream(in, out, maxLength);
 }
 
+// The same expansion fed as a download delivers it: in pieces of `piece`
+// bytes, the header split across them.
+vt3::UnpackResult unpackInPieces(const QByteArray &input, int piece, QByteArray *output, qint64 maxLength = NoLimit)
+{
+    QBuffer out(output);
+    out.open(QIODevice::WriteOnly);
+    vt3::Unpacker unpacker(out, maxLength);
+    for (int at = 0; at < input.size(); at += piece) {
+        const vt3::UnpackResult fed = unpacker.feed(input.constData() + at, qMin(piece, input.size() - at));
+        if (fed != vt3::UnpackResult::Ok)
+            return fed;
+    }
+    return unpacker.finish();
+}
+
+// Pieces that split the header and the stream at odd places.
+const int Pieces[] = {3, 4099};
+
 } // namespace
 
 Q_DECLARE_METATYPE(vt3::UnpackResult)
@@ -133,6 +151,11 @@ void TestUnpack::matchesQUncompress()
     QCOMPARE(unpack(packed, &output), vt3::UnpackResult::Ok);
     QCOMPARE(output, qUncompress(packed));
     QCOMPARE(output, data);
+    for (const int piece : Pieces) {
+        QByteArray fed;
+        QCOMPARE(unpackInPieces(packed, piece, &fed), vt3::UnpackResult::Ok);
+        QCOMPARE(fed, data);
+    }
 }
 
 void TestUnpack::emptyStreamForZeroLength()
@@ -187,6 +210,12 @@ void TestUnpack::refused()
     if (input.size() >= 4) {
         const qint64 announced = qFromBigEndian<quint32>(reinterpret_cast<const uchar *>(input.constData()));
         QVERIFY(output.size() <= announced);
+    }
+    for (const int piece : Pieces) {
+        QByteArray fed;
+        QCOMPARE(unpackInPieces(input, piece, &fed, maxLength), expected);
+        if (expected == vt3::UnpackResult::TooLarge)
+            QVERIFY(fed.isEmpty());
     }
 }
 

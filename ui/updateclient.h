@@ -224,8 +224,8 @@ private:
     // The file being unpacked from disk, and the bytes of those done.
     QString extractingKey;
     qint64 unpackedBytes;
-    // Counts what was posted to the worker, so that tests can tell when a
-    // run has come to rest.
+    // Counts what was posted to the worker or to a later turn of the event
+    // loop, so that tests can tell when a run has come to rest.
     quint64 workPosted;
 
     // Tests reach the run's state through this one friend.
