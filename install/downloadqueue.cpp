@@ -32,6 +32,11 @@ void UpdateClient::startNextDownload()
         }
 
         const QString key = group.value().at(queueCursor);
+        if (isUpToDate(key)) {
+            reportUpToDate(key);
+            ++queueCursor;
+            continue;
+        }
         const QString target = tempDir.path() + QLatin1Char('/') + key;
         downloadTo(target);
 

@@ -65,6 +65,8 @@ void UpdateClient::extractFrom(QMap<QString, QString>::const_iterator entry)
                 this, [this, key] { extractFrom(releaseFiles.constFind(key)); }, Qt::QueuedConnection);
             return;
         }
+        if (isUpToDate(entry.key()))
+            continue;
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
         const vt3::CheckedFile checked = checkedFiles.value(entry.key());
         const bool unchanged = checked.identity.isValid() && vt3::identityOf(downloaded) == checked.identity;

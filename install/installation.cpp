@@ -216,6 +216,7 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
     InstallReport report;
     const QDir appDir(job.appDir);
     const QSet<QString> changed(job.knownChanged.cbegin(), job.knownChanged.cend());
+    const QSet<QString> inPlace(job.upToDate.cbegin(), job.upToDate.cend());
 
     QStringList staged;
     QSet<QString> madeDirs;
@@ -241,7 +242,10 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
             abandon(destination);
             return report;
         }
-        if (!changed.contains(installName) && isSameFile(destination, source)) {
+        // A file found in place stays; one the manifest's unpacked MD5
+        // showed to differ is replaced without hashing it again. Without
+        // that knowledge the two files are compared.
+        if (inPlace.contains(installName) || (!changed.contains(installName) && isSameFile(destination, source))) {
             // What a killed run left beside the file is not needed once the
             // release's file is in place.
             clearName(besideName(destination, OutgoingSuffix));
@@ -310,6 +314,10 @@ void UpdateClient::copyFiles()
             continue;
         placed.insert(installName);
         job.installNames << installName;
+        if (isUpToDate(entry.key()))
+            job.upToDate << installName;
+        else if (knownChanged.contains(entry.key()))
+            job.knownChanged << installName;
     }
     toWorker([job](vt3::ReleaseWorker *w) { w->installFiles(job); });
 }

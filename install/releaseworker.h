@@ -87,6 +87,9 @@ struct InstallJob
     // Install names known to differ from the installed file: replaced
     // without comparing.
     QStringList knownChanged;
+    // Install names whose installed file already is the release's: left
+    // alone, and not in the work directory.
+    QStringList upToDate;
 };
 
 struct InstallReport

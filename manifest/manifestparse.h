@@ -28,6 +28,10 @@ struct ManifestLists
     // key -> lower-case hex SHA-256 of the served file, from the optional
     // [sha256] group; empty when the manifest has none.
     QMap<QString, QString> sha256;
+    // True when the manifest carries [format] unpacked=md5 and every file
+    // entry's unpacked size and MD5 are well formed (format::unpackedOf):
+    // only then may an installed file that matches them stay as it is.
+    bool unpackedKnown = false;
 };
 
 // Reads the manifest at `path` (INI, as QSettings reads it) with the file

@@ -10,8 +10,11 @@ namespace {
 
 namespace format = vt3::format;
 
-void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::ManifestLists &read)
+// unpackedWellFormed comes out false when any entry's unpacked fields are
+// malformed: one such entry makes the publisher's claim doubtful for all.
+void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::ManifestLists &read, bool &unpackedWellFormed)
 {
+    unpackedWellFormed = true;
     for (const QString &group : groups) {
         manifest.beginGroup(group);
         QVector<QString> keys;
@@ -27,6 +30,9 @@ void readFileGroups(QSettings &manifest, const QStringList &groups, vt3::Manifes
             }
             format::Descriptor fields;
             format::Descriptor::split(descriptor, fields);
+            qint64 unpackedSize = 0;
+            QString unpackedMd5;
+            unpackedWellFormed = unpackedWellFormed && format::unpackedOf(descriptor, unpackedSize, unpackedMd5);
             read.bytes += format::sizeBytes(fields.size);
             const QString key = format::normalPath(entry);
             keys.append(key);
@@ -64,7 +70,8 @@ ManifestLists parseManifest(const QString &path, const QString &platform)
 {
     QSettings manifest(path, QSettings::IniFormat);
     ManifestLists read;
-    readFileGroups(manifest, format::fileGroups(platform), read);
+    bool unpackedWellFormed = false;
+    readFileGroups(manifest, format::fileGroups(platform), read, unpackedWellFormed);
     if (read.filesUsable)
         read.removalsUsable = readDeleteGroup(manifest, read.removals);
     manifest.beginGroup(format::Sha256Group);
@@ -72,6 +79,8 @@ ManifestLists parseManifest(const QString &path, const QString &platform)
     for (const QString &key : digestKeys)
         read.sha256.insert(key, manifest.value(key).toString());
     manifest.endGroup();
+    const QString unpackedKey = format::FormatGroup + QLatin1Char('/') + format::UnpackedKey;
+    read.unpackedKnown = unpackedWellFormed && manifest.value(unpackedKey).toString() == format::UnpackedMd5Value;
     return read;
 }
 
@@ -120,5 +129,10 @@ void UpdateClient::processIni()
     for (auto it = read.removals.cbegin(); it != read.removals.cend(); ++it)
         deleteList.insert(it.key(), it.value());
 
-    startNextDownload();
+    // Only a manifest that vouches for the unpacked fields lets installed
+    // files be compared with them; hashing them is left to a worker thread.
+    if (read.unpackedKnown)
+        startUpToDateCheck(read.files);
+    else
+        startNextDownload();
 }

@@ -78,6 +78,26 @@ qint64 sizeBytes(const QString &text)
     return parseSize(text).bytes;
 }
 
+bool unpackedOf(const QString &descriptor, qint64 &size, QString &md5)
+{
+    // The hex digits of an MD5.
+    constexpr int Md5Digits = 32;
+    Descriptor fields;
+    Descriptor::split(descriptor, fields);
+    const Size unpacked = parseSize(fields.unpackedSize);
+    if (unpacked.status != SizeStatus::Ok || fields.unpackedMd5.size() != Md5Digits)
+        return false;
+    const auto isHexDigit = [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+               (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+    };
+    if (!std::all_of(fields.unpackedMd5.cbegin(), fields.unpackedMd5.cend(), isHexDigit))
+        return false;
+    size = unpacked.bytes;
+    md5 = fields.unpackedMd5;
+    return true;
+}
+
 QString normalPath(const QString &path)
 {
     QString normal = path;

@@ -79,6 +79,11 @@ Size parseSize(const QString &text);
 // manifest check refuses them before anything uses them.
 qint64 sizeBytes(const QString &text);
 
+// Fields 2 and 3 of a descriptor, the unpacked size and MD5, when both are
+// well formed: a size parseSize takes as Ok and 32 hex digits of either
+// case. Only a manifest marked with [format] unpacked=md5 vouches for them.
+bool unpackedOf(const QString &descriptor, qint64 &size, QString &md5);
+
 // Keys and install names come from manifests written on Windows, where "\"
 // separates directories; this is the one form they are compared and used in.
 QString normalPath(const QString &path);

@@ -110,6 +110,8 @@ void UpdateClient::continueUpdate(bool clientRunning)
     ui->details->clear();
     releaseFiles.clear();
     releaseDigests.clear();
+    upToDate.clear();
+    knownChanged.clear();
     tempDir = QDir::temp();
     speedTimer.start();
 

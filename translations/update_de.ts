@@ -174,6 +174,10 @@ p, li { white-space: pre-wrap; }
         <translation>Lade %1 herunter...</translation>
     </message>
     <message>
+        <source>%1 is up to date.</source>
+        <translation>%1 ist bereits aktuell.</translation>
+    </message>
+    <message>
         <source>The log file is full; the rest of this run is not written.</source>
         <translation>Die Protokolldatei ist voll; der Rest dieses Laufs wird nicht geschrieben.</translation>
     </message>

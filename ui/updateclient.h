@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QHash>
 #include <QMainWindow>
 #include <QMap>
@@ -15,6 +16,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QProcess>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -85,6 +87,7 @@ private slots:
     void filesInstalled(const vt3::InstallReport &report);
     void runCleared();
     void workerDrained();
+    void upToDateChecked();
 
 private:
     void checkClientRunning();
@@ -112,6 +115,10 @@ private:
     void fetchSignature();
     void rejectManifest(const QString &why);
     void acceptManifest();
+    // Installed files the release brings unchanged, found off the GUI thread.
+    void startUpToDateCheck(const QMap<QString, QString> &files);
+    bool isUpToDate(const QString &key) const;
+    void reportUpToDate(const QString &key);
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work)
     {
@@ -201,6 +208,13 @@ private:
     bool signatureRequired;
     // The signature file of the manifest just fetched, as it arrives.
     QByteArray signatureText;
+
+    // Keys whose installed copy already is the release's file, and keys
+    // whose installed copy is known to differ; both empty unless the
+    // manifest vouches for the unpacked size and MD5 of its files.
+    QFutureWatcher<QSet<QString>> upToDateWatcher;
+    QSet<QString> upToDate;
+    QSet<QString> knownChanged;
 
     // The file work of a run, in a thread of its own (see ReleaseWorker).
     QThread workerThread;

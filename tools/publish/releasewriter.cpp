@@ -362,6 +362,9 @@ bool ReleaseWriter::writeManifest(const QString &dir, const QStringList &descrip
         // file against it, and the signature covers it with the rest.
         for (int i = 0; i < files.size(); ++i)
             manifest.setValue(Sha256Group + QLatin1Char('/') + files.at(i).key(), digests.at(i));
+        // Says that fields 2 and 3 are the unpacked size and MD5, so that
+        // newer updaters leave installed files that match them in place.
+        manifest.setValue(format::FormatGroup + QLatin1Char('/') + format::UnpackedKey, format::UnpackedMd5Value);
         for (const QString &p : options.deletePaths)
             manifest.setValue(DeleteGroup + QLatin1Char('/') + p, 1);
         for (const QString &p : options.keepPaths)
