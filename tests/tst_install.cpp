@@ -4,6 +4,7 @@
 #include "testsupport.h"
 #include "unpack.h"
 #include "updateclientprobe.h"
+#include "uptodate.h"
 
 #include <QEventLoop>
 #include <QSettings>
@@ -76,9 +77,10 @@ struct Env
         mirrors.setValue(QStringLiteral("local/retries"), 1);
     }
 
-    void publish(const Release &release)
+    // appended: groups added after those the builder writes.
+    void publish(const Release &release, const QByteArray &appended = QByteArray())
     {
-        manifestBytes = release.manifest(scratch.path());
+        manifestBytes = release.manifest(scratch.path()) + appended;
         release.publish(http, manifestBytes);
     }
 
@@ -233,6 +235,10 @@ private slots:
     void failedInstallIsRetriedByNextStart();
     void unreplaceableFileStaysInstalled();
     void oversizedTransferIsCutOff();
+    void unchangedFilesAreNotFetched_data();
+    void unchangedFilesAreNotFetched();
+    void upToDateCheck_data();
+    void upToDateCheck();
 };
 
 void TestInstall::fullRun()
@@ -948,6 +954,133 @@ void TestInstall::oversizedTransferIsCutOff()
     QCOMPARE(readFile(env.work(big.key)), flood.left(big.served.size()));
     QCOMPARE(readFile(env.work(next.key)), next.served);
     QCOMPARE(env.appEntries(), QStringList{QStringLiteral("mirrors.ini")});
+}
+
+void TestInstall::unchangedFilesAreNotFetched_data()
+{
+    // tweak: "upper" and "other md5" change keep.dll's unpacked MD5, "12x"
+    // and "31 digits" spoil another entry's unpacked size or MD5.
+    QTest::addColumn<bool>("marked");
+    QTest::addColumn<QString>("tweak");
+    QTest::addColumn<bool>("copyEqual");
+    QTest::addColumn<bool>("fetched");
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("marked, installed copy equal") << true << QString() << true << false << false;
+    QTest::newRow("marked, MD5 in upper case") << true << QStringLiteral("upper") << true << false << false;
+    QTest::newRow("marked, same size, other bytes") << true << QString() << false << true << true;
+    // Known to differ, the file is replaced without comparing the two.
+    QTest::newRow("marked, manifest names another MD5") << true << QStringLiteral("other md5") << true << true << true;
+    QTest::newRow("marked, a size field 12x") << true << QStringLiteral("12x") << true << true << false;
+    QTest::newRow("marked, an MD5 of 31 digits") << true << QStringLiteral("31 digits") << true << true << false;
+    QTest::newRow("not marked") << false << QString() << true << true << false;
+}
+
+void TestInstall::unchangedFilesAreNotFetched()
+{
+    QFETCH(bool, marked);
+    QFETCH(QString, tweak);
+    QFETCH(bool, copyEqual);
+    QFETCH(bool, fetched);
+    QFETCH(bool, replaced);
+    Env env;
+    Release release;
+    const QByteArray keep = textOf(6000, 'k');
+    const QByteArray changed = textOf(5000, 'c');
+    const QByteArray fresh = textOf(4000, 'n');
+    const Release::File fc = release.add(Common, QStringLiteral("change.dll.z"), changed, QStringLiteral("change.dll"));
+    Release::File &fk = release.add(Common, QStringLiteral("keep.dll.z"), keep, QStringLiteral("keep.dll"));
+    QStringList fields = fk.descriptor.split(QLatin1String("::"));
+    if (tweak == QLatin1String("upper"))
+        fields[3] = fields[3].toUpper();
+    else if (tweak == QLatin1String("other md5"))
+        fields[3] = vt3test::md5Hex(changed);
+    fk.descriptor = fields.join(QLatin1String("::"));
+    const Release::File keepFile = fk;
+    Release::File &fn = release.add(Common, QStringLiteral("new.txt.z"), fresh, QStringLiteral("new.txt"));
+    fields = fn.descriptor.split(QLatin1String("::"));
+    if (tweak == QLatin1String("12x"))
+        fields[2] = QStringLiteral("12x");
+    else if (tweak == QLatin1String("31 digits"))
+        fields[3].chop(1);
+    fn.descriptor = fields.join(QLatin1String("::"));
+    env.publish(release, marked ? QByteArrayLiteral("\n[format]\nunpacked=md5\n") : QByteArray());
+
+    QByteArray installedKeep = keep;
+    if (!copyEqual)
+        installedKeep[3000] = char(installedKeep.at(3000) ^ 0x20);
+    QByteArray installedChange = changed;
+    installedChange[100] = char(installedChange.at(100) ^ 0x20);
+    QVERIFY(writeFile(env.installed(QStringLiteral("keep.dll")), installedKeep));
+    QVERIFY(writeFile(env.installed(QStringLiteral("change.dll")), installedChange));
+    const QDateTime old = QDateTime::currentDateTimeUtc().addDays(-400);
+    {
+        QFile file(env.installed(QStringLiteral("keep.dll")));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+
+    UpdateClient client;
+    const QStringList keepLines = fetched ? QStringList{QStringLiteral("Downloading keep.dll.z...")}
+                                          : QStringList{QStringLiteral("keep.dll is up to date.")};
+    const QStringList extractLines = fetched ? QStringList{QStringLiteral("extracting keep.dll...")} : QStringList();
+    const QStringList expected =
+        env.head(false) + QStringList{QStringLiteral("Downloading change.dll.z...")} + keepLines +
+        QStringList{QStringLiteral("Downloading new.txt.z..."), QStringLiteral("extracting change.dll...")} +
+        extractLines + QStringList{QStringLiteral("extracting new.txt..."), FinishedLine};
+    RUN_AND_EXPECT_LOG(client, expected);
+
+    QCOMPARE(env.http.requestCount(release.filePath(keepFile)), fetched ? 1 : 0);
+    QCOMPARE(env.http.requestCount(release.filePath(fc)), 1);
+    QCOMPARE(env.http.requestCount(release.filePath(fn)), 1);
+    QCOMPARE(readFile(env.installed(QStringLiteral("keep.dll"))), keep);
+    QCOMPARE(readFile(env.installed(QStringLiteral("change.dll"))), changed);
+    QCOMPARE(readFile(env.installed(QStringLiteral("new.txt"))), fresh);
+    const QDateTime modified =
+        QFileInfo(env.installed(QStringLiteral("keep.dll"))).fileTime(QFileDevice::FileModificationTime);
+    QCOMPARE(qAbs(modified.secsTo(old)) >= 2, replaced);
+    QVERIFY(!QFileInfo::exists(env.workDir()));
+}
+
+void TestInstall::upToDateCheck_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("upToDate");
+    QTest::newRow("equal file") << QStringLiteral("file") << true;
+    QTest::newRow("link to an equal file") << QStringLiteral("link") << false;
+    QTest::newRow("directory") << QStringLiteral("directory") << false;
+    QTest::newRow("missing") << QStringLiteral("missing") << false;
+    QTest::newRow("one byte longer") << QStringLiteral("longer") << false;
+    // One file for two entries: it stays only when it is what both bring.
+    QTest::newRow("shared name, other entry differs") << QStringLiteral("shared") << false;
+}
+
+void TestInstall::upToDateCheck()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, upToDate);
+    QTemporaryDir app;
+    const QByteArray content = textOf(3000, 'u');
+    const QString installed = app.filePath(QStringLiteral("sub/u.dll"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("elsewhere/u.dll")), content));
+    if (kind == QLatin1String("file") || kind == QLatin1String("shared"))
+        QVERIFY(writeFile(installed, content));
+    else if (kind == QLatin1String("longer"))
+        QVERIFY(writeFile(installed, content + 'x'));
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QDir().mkpath(app.filePath(QStringLiteral("sub"))) &&
+                QFile::link(app.filePath(QStringLiteral("elsewhere/u.dll")), installed));
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir().mkpath(installed));
+
+    const QString md5 = vt3test::md5Hex(content);
+    const QString size = QString::number(content.size());
+    QMap<QString, QString> files{
+        {QStringLiteral("u.z"), vt3test::descriptor(md5, size, size, md5, QStringLiteral("sub\\u.dll"))}};
+    if (kind == QLatin1String("shared"))
+        files.insert(QStringLiteral("v.z"),
+                     vt3test::descriptor(md5, size, size, vt3test::md5Hex("other"), QStringLiteral("sub/u.dll")));
+    const QSet<QString> expected = upToDate ? QSet<QString>{QStringLiteral("u.z")} : QSet<QString>();
+    QCOMPARE(vt3::upToDateKeys(app.path(), files), expected);
 }
 
 QTEST_MAIN(TestInstall)

@@ -200,6 +200,8 @@ void TestPublish::descriptors()
     QCOMPARE(fields.at(2).toLongLong(), qint64(original.size()));
     QCOMPARE(fields.at(3), vt3test::md5Hex(original));
     QCOMPARE(fields.at(4), installName);
+    // Only with this marker does the updater rely on fields 2 and 3.
+    QCOMPARE(manifest.value(QStringLiteral("format/unpacked")).toString(), QStringLiteral("md5"));
     QCOMPARE(manifest.value(QStringLiteral("sha256/") + key).toByteArray(),
              QCryptographicHash::hash(packed, QCryptographicHash::Sha256).toHex());
     QCOMPARE(qUncompress(packed), original);

@@ -240,6 +240,12 @@ class Road:
             "codec.dll": bytes(range(256)) * 64,
         }
 
+    def changed_in_b(self):
+        """B's files that an installation of A lacks or holds otherwise:
+        the only ones an update from A fetches."""
+        a = self.release_a()
+        return sorted(rel for rel, data in self.release_b().items() if a.get(rel) != data)
+
     RELEASE_B_DELETES = ("old_plugin.dll",)
     RELEASE_B_KEEPS = ("settings.cfg",)
 
