@@ -208,9 +208,11 @@ void UpdateClient::downloadReadyRead()
 
     if (reply == fileReply && worker->pendingBytes() > BacklogLimitBytes) {
         // The reply keeps what it holds, the connection waits; the worker
-        // says when it has caught up.
+        // says when it has caught up. It may have caught up between the
+        // two looks, and then it says nothing.
         worker->wantDrained();
-        return;
+        if (worker->pendingBytes() > BacklogLimitBytes)
+            return;
     }
     writeReleaseBytes(reply);
 }
