@@ -2,14 +2,9 @@
 
 #include "streamdigest.h"
 
-#include <QByteArray>
 #include <QFile>
 
 namespace vt3 {
-
-namespace {
-constexpr int ReadChunkBytes = 256 * 1024;
-} // namespace
 
 QString md5OfFile(const QString &path, qint64 *size)
 {
@@ -17,16 +12,8 @@ QString md5OfFile(const QString &path, qint64 *size)
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return QString();
     StreamDigest digest(false);
-    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(chunk.data(), chunk.size());
-        // A read error part-way would otherwise pass for a shorter file.
-        if (got < 0)
-            return QString();
-        if (got == 0)
-            break;
-        digest.addData(chunk.constData(), got);
-    }
+    if (!digest.addFile(file))
+        return QString();
     if (size)
         *size = digest.length();
     return digest.md5Hex();

@@ -8,14 +8,6 @@
 
 namespace vt3 {
 
-namespace {
-
-// Large enough that system calls do not dominate, small enough to cost
-// nothing beside a release file.
-constexpr int ReadChunkBytes = 256 * 1024;
-
-} // namespace
-
 ExpectedFile expectedOf(const QString &descriptor)
 {
     format::Descriptor fields;
@@ -35,17 +27,7 @@ Verification verifyFile(const QString &path, const ExpectedFile &expected)
 
     const bool checkSha256 = !expected.sha256.isEmpty();
     StreamDigest digest(checkSha256);
-    // One buffer for the whole file: a release file may be large, and a
-    // fresh piece per read would leave the allocator holding all of them.
-    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(chunk.data(), chunk.size());
-        if (got <= 0)
-            break;
-        digest.addData(chunk.constData(), got);
-    }
-    // A read error part-way would otherwise pass for a shorter file.
-    if (file.error() != QFileDevice::NoError)
+    if (!digest.addFile(file) || file.error() != QFileDevice::NoError)
         return Verification::Unreadable;
     return judgeDigest(expected, digest.length(), digest.md5Hex(), checkSha256 ? digest.sha256Hex() : QString());
 }

@@ -1,6 +1,7 @@
 #include "streamdigest.h"
 
 #include <QByteArray>
+#include <QIODevice>
 
 #include <openssl/evp.h>
 
@@ -18,6 +19,10 @@ struct StreamDigest::Contexts
 };
 
 namespace {
+
+// Large enough that system calls do not dominate, small enough to cost
+// nothing beside a release file.
+constexpr int ReadChunkBytes = 256 * 1024;
 
 QString finalHex(EVP_MD_CTX *context)
 {
@@ -58,6 +63,21 @@ void StreamDigest::addData(const char *data, qint64 length)
     if (withSha256)
         EVP_DigestUpdate(contexts->sha256, data, size_t(length));
     added += length;
+}
+
+bool StreamDigest::addFile(QIODevice &file)
+{
+    // One buffer for the whole file: a release file may be large, and a
+    // fresh piece per read would leave the allocator holding all of them.
+    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        addData(chunk.constData(), got);
+    }
 }
 
 void StreamDigest::finish()

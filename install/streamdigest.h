@@ -2,6 +2,8 @@
 #define STREAMDIGEST_H
 
 #include <QString>
+
+class QIODevice;
 #include <QtGlobal>
 
 #include <memory>
@@ -24,6 +26,9 @@ public:
     // Starts over, as if nothing had been added.
     void reset();
     void addData(const char *data, qint64 length);
+    // Reads the rest of an open file into the digests; false on a read
+    // error, which would otherwise pass for a shorter file.
+    bool addFile(QIODevice &file);
     qint64 length() const { return added; }
     // Lower-case hex. The first call ends the digest; later ones give the
     // same text until reset(). Empty when SHA-256 was not asked for.
