@@ -5,7 +5,10 @@
 #include <QIODevice>
 #include <QtEndian>
 
+#include <libdeflate.h>
 #include <zlib.h>
+
+#include <cstring>
 
 namespace vt3 {
 
@@ -19,7 +22,9 @@ constexpr int ChunkSize = 256 * 1024;
 
 struct Unpacker::State
 {
-    State() { ok = inflateInit(&stream) == Z_OK; }
+    // zlib's Adler-32 is plain C and took a third of the unpacking time;
+    // the unpacker computes the same value with a vectorised one.
+    State() { ok = inflateInit(&stream) == Z_OK && inflateValidate(&stream, 0) == Z_OK; }
     ~State()
     {
         if (ok)
@@ -45,6 +50,30 @@ UnpackResult Unpacker::fail(UnpackResult why)
 {
     result = why;
     return why;
+}
+
+void Unpacker::noteConsumed(const uchar *from, const uchar *to)
+{
+    const ptrdiff_t n = to - from;
+    if (n >= 4) {
+        std::memcpy(tail, to - 4, 4);
+        tailSize = 4;
+        return;
+    }
+    for (ptrdiff_t i = 0; i < n; ++i) {
+        if (tailSize == 4) {
+            std::memmove(tail, tail + 1, 3);
+            tailSize = 3;
+        }
+        tail[tailSize++] = from[i];
+    }
+}
+
+bool Unpacker::checkValueMatches() const
+{
+    // At the end of the stream the last four bytes inflate took are the
+    // stored check value.
+    return tailSize == 4 && qFromBigEndian<quint32>(tail) == checksum;
 }
 
 UnpackResult Unpacker::feed(const char *data, qint64 length)
@@ -83,18 +112,23 @@ UnpackResult Unpacker::feed(const char *data, qint64 length)
         do {
             zs.next_out = reinterpret_cast<Bytef *>(buffer.data());
             zs.avail_out = ChunkSize;
+            const Bytef *taken = zs.next_in;
             const int rc = inflate(&zs, Z_NO_FLUSH);
+            noteConsumed(taken, zs.next_in);
             if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
                 return fail(UnpackResult::BadInput);
             const qint64 produced = ChunkSize - zs.avail_out;
             if (writtenBytes + produced > announcedBytes)
                 return fail(UnpackResult::BadInput);
-            if (produced > 0 && out.write(buffer.constData(), produced) != produced)
-                return fail(UnpackResult::WriteFailed);
+            if (produced > 0) {
+                checksum = quint32(libdeflate_adler32(checksum, buffer.constData(), size_t(produced)));
+                if (out.write(buffer.constData(), produced) != produced)
+                    return fail(UnpackResult::WriteFailed);
+            }
             writtenBytes += produced;
             if (rc == Z_STREAM_END) {
                 ended = true;
-                if (zs.avail_in > 0 || length > piece)
+                if (zs.avail_in > 0 || length > piece || !checkValueMatches())
                     return fail(UnpackResult::BadInput);
                 return result;
             }

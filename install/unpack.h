@@ -49,6 +49,8 @@ public:
 
 private:
     UnpackResult fail(UnpackResult why);
+    void noteConsumed(const uchar *from, const uchar *to);
+    bool checkValueMatches() const;
 
     struct State;
     QIODevice &out;
@@ -58,6 +60,11 @@ private:
     std::unique_ptr<State> state;
     qint64 announcedBytes = -1;
     qint64 writtenBytes = 0;
+    // zlib's own check of the stream's Adler-32 is switched off for a faster
+    // one; the value is compared with the stream's last four bytes here.
+    quint32 checksum = 1;
+    uchar tail[4] = {};
+    int tailSize = 0;
     bool sawStream = false;
     bool ended = false;
     UnpackResult result = UnpackResult::Ok;

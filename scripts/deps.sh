@@ -3,8 +3,9 @@
 # imagemagick takes the demo's screenshots; a font makes them readable.
 # Qt loads libssl at run time for https:// mirrors; the digests of release
 # files link its libcrypto.
+# libdeflate checks unpacked data faster than zlib does.
 # iproute2 makes the network namespaces of the topology tests.
-VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3"
+VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev libdeflate-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3"
 
 vt3_install_deps() {
     local missing=""

@@ -179,6 +179,11 @@ void TestUnpack::refused_data()
     QByteArray corrupt = stream;
     for (int i = 100; i < 140; ++i)
         corrupt[i] = char(corrupt[i] ^ 0x5a);
+    // The stored Adler-32 is the stream's last four bytes.
+    QByteArray wrongCheckFirst = stream;
+    wrongCheckFirst[stream.size() - 4] = char(wrongCheckFirst[stream.size() - 4] ^ 0x01);
+    QByteArray wrongCheckLast = stream;
+    wrongCheckLast[stream.size() - 1] = char(wrongCheckLast[stream.size() - 1] ^ 0x80);
 
     QTest::newRow("no input") << QByteArray() << NoLimit << vt3::UnpackResult::BadInput;
     QTest::newRow("short header") << QByteArray(3, '\0') << NoLimit << vt3::UnpackResult::BadInput;
@@ -194,6 +199,10 @@ void TestUnpack::refused_data()
     QTest::newRow("header one long") << header(n + 1) + stream << NoLimit << vt3::UnpackResult::BadInput;
     QTest::newRow("bytes after stream") << header(n) + stream + "junk" << NoLimit << vt3::UnpackResult::BadInput;
     QTest::newRow("corrupt stream") << header(n) + corrupt << NoLimit << vt3::UnpackResult::BadInput;
+    QTest::newRow("check value, first byte wrong")
+        << header(n) + wrongCheckFirst << NoLimit << vt3::UnpackResult::BadInput;
+    QTest::newRow("check value, last byte wrong")
+        << header(n) + wrongCheckLast << NoLimit << vt3::UnpackResult::BadInput;
     QTest::newRow("not zlib") << header(n) + data.left(5000) << NoLimit << vt3::UnpackResult::BadInput;
     QTest::newRow("zero length, data follows") << header(0) + stream << NoLimit << vt3::UnpackResult::BadInput;
 }
