@@ -1,8 +1,9 @@
 #include "releaseworker.h"
 
+#include "trailingunpack.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QSemaphore>
 #include <QStorageInfo>
 
 #ifndef Q_OS_WIN
@@ -37,21 +38,6 @@ bool replaceWith(const QString &finished, const QString &target)
 }
 
 } // namespace
-
-ExtractStatus extractStatusOf(UnpackResult result, qint64 announced)
-{
-    switch (result) {
-    case UnpackResult::Ok:
-        return ExtractStatus::Ok;
-    case UnpackResult::WriteFailed:
-        return ExtractStatus::WriteError;
-    case UnpackResult::TooLarge:
-        return announced <= MaxUnpackedLength ? ExtractStatus::WriteError : ExtractStatus::ExtractError;
-    case UnpackResult::BadInput:
-        break;
-    }
-    return ExtractStatus::ExtractError;
-}
 
 bool FileIdentity::operator==(const FileIdentity &other) const
 {
@@ -90,45 +76,20 @@ struct ReleaseWorker::Stream
     {
     }
 
-    // The digests and the unpacking of a piece run side by side, on the two
-    // cores a machine usually has; the piece is done when both are.
-    void take(QThreadPool &pool, const char *data, qint64 length)
-    {
-        if (!unpacker) {
-            digest.addData(data, length);
-            return;
-        }
-        QSemaphore hashed;
-        pool.start([this, data, length, &hashed] {
-            digest.addData(data, length);
-            hashed.release();
-        });
-        unpacker->feed(data, length);
-        hashed.acquire();
-    }
-
-    // The half-made unpacked file goes; a later step unpacks from disk.
-    void giveUpUnpacking()
-    {
-        unpacker.reset();
-        if (out.isOpen()) {
-            out.close();
-            out.remove();
-        }
-    }
-
     StreamJob job;
     StreamDigest digest;
-    QFile out;
-    std::unique_ptr<Unpacker> unpacker;
-    // The unpacked file could not even be opened.
-    bool openFailed = false;
+    // Follows the download from disk when it is unpacked as it arrives.
+    std::shared_ptr<TrailedFile> trail;
+    quint64 trailId = 0;
+    // The unpacker gave up before the transfer ended.
+    bool trailEnded = false;
+    TrailResult trailResult;
 };
 
 ReleaseWorker::ReleaseWorker(QObject *parent)
     : QObject(parent)
 {
-    digestPool.setMaxThreadCount(1);
+    trailPool.setMaxThreadCount(1);
     qRegisterMetaType<vt3::CheckedFile>();
     qRegisterMetaType<vt3::Verification>();
     qRegisterMetaType<vt3::ExtractStatus>();
@@ -138,6 +99,9 @@ ReleaseWorker::ReleaseWorker(QObject *parent)
 ReleaseWorker::~ReleaseWorker()
 {
     dropStream();
+    for (const AwaitedUnpack &awaited : qAsConst(awaitedUnpacks))
+        awaited.trail->abandon();
+    trailPool.waitForDone();
 }
 
 qint64 ReleaseWorker::roomFor(const QString &path)
@@ -167,10 +131,17 @@ bool ReleaseWorker::finishUnpacking(QFile &out, const QString &target)
     const qint64 length = out.size();
     const bool written = out.flush() && out.error() == QFileDevice::NoError;
     out.close();
-    if (!written || !replaceWith(out.fileName(), target)) {
+    if (!written || !placeUnpacked(target, length)) {
         out.remove();
         return false;
     }
+    return true;
+}
+
+bool ReleaseWorker::placeUnpacked(const QString &target, qint64 length)
+{
+    if (!replaceWith(unpackingName(target), target))
+        return false;
     if (freeSpace >= 0)
         freeSpace = qMax<qint64>(0, freeSpace - length);
     return true;
@@ -182,13 +153,8 @@ void ReleaseWorker::beginStream(const StreamJob &job)
     if (cancelled)
         return;
     stream = std::make_unique<Stream>(job);
-    if (!job.unpackTarget.isEmpty()) {
-        const qint64 room = roomFor(unpackingName(job.unpackTarget));
-        if (openUnpacking(job.unpackTarget, stream->out))
-            stream->unpacker = std::make_unique<Unpacker>(stream->out, room);
-        else
-            stream->openFailed = true;
-    }
+    if (!job.unpackTarget.isEmpty())
+        startTrail(*stream);
     if (job.prefix <= 0)
         return;
 
@@ -196,24 +162,49 @@ void ReleaseWorker::beginStream(const StreamJob &job)
     QFile earlier(job.download);
     if (!earlier.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         // The end of the stream judges it by the bytes it saw.
-        stream->giveUpUnpacking();
+        stopTrail(*stream);
         return;
     }
-    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    qint64 left = job.prefix;
-    while (left > 0) {
-        const qint64 got = earlier.read(chunk.data(), qMin<qint64>(left, chunk.size()));
-        if (got <= 0)
-            break;
-        stream->take(digestPool, chunk.constData(), got);
-        left -= got;
-    }
+    stream->digest.addFile(earlier, job.prefix);
+}
+
+void ReleaseWorker::startTrail(Stream &s)
+{
+    s.trail = std::make_shared<TrailedFile>();
+    s.trail->grow(s.job.prefix);
+    s.trailId = ++lastTrailId;
+    TrailJob job;
+    job.download = s.job.download;
+    job.target = s.job.unpackTarget;
+    job.room = roomFor(unpackingName(job.target));
+    const std::shared_ptr<TrailedFile> trail = s.trail;
+    const quint64 id = s.trailId;
+    // The unpacking runs on a thread of its own and reads the download from
+    // disk behind the transfer, so that a stretch slow to unpack delays
+    // neither the digests nor the network.
+    trailPool.start([this, job, trail, id] {
+        const TrailResult result = unpackTrailing(job, *trail, cancelled);
+        QMetaObject::invokeMethod(
+            this, [this, id, result] { trailFinished(id, result); }, Qt::QueuedConnection);
+    });
+}
+
+void ReleaseWorker::stopTrail(Stream &s)
+{
+    if (!s.trail)
+        return;
+    s.trail->abandon();
+    s.trail.reset();
 }
 
 void ReleaseWorker::streamBytes(const QByteArray &data)
 {
-    if (stream && !cancelled)
-        stream->take(digestPool, data.constData(), data.size());
+    if (stream && !cancelled) {
+        // The window wrote these bytes before it posted them.
+        if (stream->trail)
+            stream->trail->grow(stream->digest.length() + data.size());
+        stream->digest.addData(data.constData(), data.size());
+    }
     const qint64 left = pending -= data.size();
     if (left <= DrainedBytes && drainWanted.exchange(false))
         emit drained();
@@ -226,33 +217,60 @@ void ReleaseWorker::endStream()
         emit fileChecked(checked);
         return;
     }
-    Stream &s = *stream;
-    checked.key = s.job.key;
-    checked.md5 = s.digest.md5Hex();
-    checked.sha256 = s.digest.sha256Hex();
-    checked.verification = judgeDigest(s.job.expected, s.digest.length(), checked.md5, checked.sha256);
-    checked.identity = identityOf(s.job.download);
+    std::unique_ptr<Stream> s = std::move(stream);
+    checked.key = s->job.key;
+    checked.md5 = s->digest.md5Hex();
+    checked.sha256 = s->digest.sha256Hex();
+    checked.verification = judgeDigest(s->job.expected, s->digest.length(), checked.md5, checked.sha256);
+    checked.identity = identityOf(s->job.download);
     // The digests are those of the bytes written; a file of another length
     // on disk is not those bytes, and is read again before it is used.
-    if (checked.identity.size != s.digest.length())
+    if (checked.identity.size != s->digest.length())
         checked.identity = FileIdentity();
 
-    if (checked.verification == Verification::Ok && checked.identity.isValid()) {
-        if (s.openFailed) {
-            checked.unpackTried = true;
+    // Only a file that matches keeps what was unpacked of it; anything
+    // not in place in the end is unpacked from disk, or not at all.
+    if (!s->trail || checked.verification != Verification::Ok || !checked.identity.isValid()) {
+        stopTrail(*s);
+        emit fileChecked(checked);
+        return;
+    }
+    AwaitedUnpack awaited;
+    awaited.checked = checked;
+    awaited.target = s->job.unpackTarget;
+    awaited.trail = s->trail;
+    s->trail->complete();
+    awaitedUnpacks.insert(s->trailId, awaited);
+    if (s->trailEnded)
+        trailFinished(s->trailId, s->trailResult);
+}
+
+void ReleaseWorker::trailFinished(quint64 id, const TrailResult &result)
+{
+    if (stream && stream->trailId == id && stream->trail) {
+        // It failed before the transfer ended; the end decides.
+        stream->trailEnded = true;
+        stream->trailResult = result;
+        return;
+    }
+    // A stream given up meanwhile left nothing: only a complete one can
+    // unpack to its end, and only a matching one is awaited.
+    const auto awaited = awaitedUnpacks.find(id);
+    if (awaited == awaitedUnpacks.end())
+        return;
+    CheckedFile checked = awaited->checked;
+    const QString target = awaited->target;
+    awaitedUnpacks.erase(awaited);
+    // A file that could not be read as it was written is unpacked from
+    // disk later, where a failure is reported as such.
+    if (result.status != ExtractStatus::ReadError && result.status != ExtractStatus::Cancelled) {
+        checked.unpackTried = true;
+        checked.unpackStatus = result.status;
+        if (result.status == ExtractStatus::Ok && !placeUnpacked(target, result.unpackedLength)) {
+            QFile::remove(unpackingName(target));
             checked.unpackStatus = ExtractStatus::WriteError;
-        } else if (s.unpacker) {
-            checked.unpackTried = true;
-            const UnpackResult result = s.unpacker->finish();
-            checked.unpackStatus = extractStatusOf(result, s.unpacker->announced());
-            s.unpacker.reset();
-            if (result == UnpackResult::Ok && !finishUnpacking(s.out, s.job.unpackTarget))
-                checked.unpackStatus = ExtractStatus::WriteError;
         }
     }
-    // Anything not in place by now is unpacked from disk, or not at all.
-    s.giveUpUnpacking();
-    stream.reset();
     emit fileChecked(checked);
 }
 
@@ -260,7 +278,7 @@ void ReleaseWorker::dropStream()
 {
     if (!stream)
         return;
-    stream->giveUpUnpacking();
+    stopTrail(*stream);
     stream.reset();
 }
 

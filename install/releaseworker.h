@@ -6,6 +6,7 @@
 #include "unpack.h"
 
 #include <QFile>
+#include <QHash>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -16,6 +17,9 @@
 #include <memory>
 
 namespace vt3 {
+
+class TrailedFile;
+struct TrailResult;
 
 // Where a file stands on disk. A file checked earlier in the run is only
 // taken as checked while this is unchanged; anything that wrote to it or
@@ -46,11 +50,6 @@ struct StreamJob
     // Where it unpacks to; empty when it is only checked.
     QString unpackTarget;
 };
-
-enum class ExtractStatus { Ok, ReadError, WriteError, ExtractError, Cancelled };
-// How a failed unpack is reported: a length within our own limit that the
-// volume cannot hold is a full disk, not a bad file.
-ExtractStatus extractStatusOf(UnpackResult result, qint64 announced);
 
 // What the worker found of a downloaded file.
 struct CheckedFile
@@ -145,13 +144,26 @@ signals:
 
 private:
     struct Stream;
+    // A matching stream whose unpacking is still behind the transfer.
+    struct AwaitedUnpack
+    {
+        CheckedFile checked;
+        QString target;
+        std::shared_ptr<TrailedFile> trail;
+    };
     qint64 roomFor(const QString &path);
     bool openUnpacking(const QString &target, QFile &out);
     bool finishUnpacking(QFile &out, const QString &target);
+    bool placeUnpacked(const QString &target, qint64 length);
+    void startTrail(Stream &s);
+    void stopTrail(Stream &s);
+    void trailFinished(quint64 id, const TrailResult &result);
 
     std::unique_ptr<Stream> stream;
-    // Takes the digests of a stream while this thread unpacks it.
-    QThreadPool digestPool;
+    // Unpacks streams from disk behind their transfers, in order.
+    QThreadPool trailPool;
+    quint64 lastTrailId = 0;
+    QHash<quint64, AwaitedUnpack> awaitedUnpacks;
     std::atomic<bool> cancelled{false};
     std::atomic<qint64> pending{0};
     std::atomic<bool> drainWanted{false};

@@ -1,5 +1,7 @@
 #include "streamdigest.h"
 
+#include <limits>
+
 #include <QByteArray>
 #include <QIODevice>
 
@@ -65,19 +67,22 @@ void StreamDigest::addData(const char *data, qint64 length)
     added += length;
 }
 
-bool StreamDigest::addFile(QIODevice &file)
+bool StreamDigest::addFile(QIODevice &file, qint64 limit)
 {
     // One buffer for the whole file: a release file may be large, and a
     // fresh piece per read would leave the allocator holding all of them.
     QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    for (;;) {
-        const qint64 got = file.read(chunk.data(), chunk.size());
+    qint64 left = limit < 0 ? std::numeric_limits<qint64>::max() : limit;
+    while (left > 0) {
+        const qint64 got = file.read(chunk.data(), qMin<qint64>(left, chunk.size()));
         if (got < 0)
             return false;
         if (got == 0)
             return true;
         addData(chunk.constData(), got);
+        left -= got;
     }
+    return true;
 }
 
 void StreamDigest::finish()

@@ -26,9 +26,10 @@ public:
     // Starts over, as if nothing had been added.
     void reset();
     void addData(const char *data, qint64 length);
-    // Reads the rest of an open file into the digests; false on a read
-    // error, which would otherwise pass for a shorter file.
-    bool addFile(QIODevice &file);
+    // Reads the rest of an open file (at most `limit` bytes when that is not
+    // negative) into the digests; false on a read error, which would
+    // otherwise pass for a shorter file.
+    bool addFile(QIODevice &file, qint64 limit = -1);
     qint64 length() const { return added; }
     // Lower-case hex. The first call ends the digest; later ones give the
     // same text until reset(). Empty when SHA-256 was not asked for.

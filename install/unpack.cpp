@@ -160,6 +160,21 @@ UnpackResult Unpacker::finish()
     return result;
 }
 
+ExtractStatus extractStatusOf(UnpackResult result, qint64 announced)
+{
+    switch (result) {
+    case UnpackResult::Ok:
+        return ExtractStatus::Ok;
+    case UnpackResult::WriteFailed:
+        return ExtractStatus::WriteError;
+    case UnpackResult::TooLarge:
+        return announced <= MaxUnpackedLength ? ExtractStatus::WriteError : ExtractStatus::ExtractError;
+    case UnpackResult::BadInput:
+        break;
+    }
+    return ExtractStatus::ExtractError;
+}
+
 QString unpackingName(const QString &target)
 {
     const QFileInfo info(target);

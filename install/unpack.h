@@ -70,6 +70,11 @@ private:
     UnpackResult result = UnpackResult::Ok;
 };
 
+enum class ExtractStatus { Ok, ReadError, WriteError, ExtractError, Cancelled };
+// How a failed unpack is reported: a length within our own limit that the
+// volume cannot hold is a full disk, not a bad file.
+ExtractStatus extractStatusOf(UnpackResult result, qint64 announced);
+
 // The name a file is unpacked under before it is renamed to `target`: in
 // the same directory, so the rename cannot fail half way.
 QString unpackingName(const QString &target);

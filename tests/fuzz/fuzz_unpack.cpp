@@ -10,18 +10,23 @@
 namespace {
 // Keeps a run's memory small while still letting real streams expand.
 constexpr qint64 FuzzMaxUnpackedBytes = 16 * 1024 * 1024;
+// Results up to this size are also compared with qUncompress.
+constexpr quint32 FuzzCompareBytes = 1024 * 1024;
 
 // Counts what is written instead of keeping it.
 class CountingSink : public QIODevice
 {
 public:
     qint64 written = 0;
+    QByteArray kept;
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 len) override
+    qint64 writeData(const char *data, qint64 len) override
     {
         written += len;
+        if (kept.size() + len <= FuzzCompareBytes)
+            kept.append(data, int(len));
         return len;
     }
 };
@@ -42,6 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (out.written > qint64(announced))
             __builtin_trap();
         if (result == vt3::UnpackResult::Ok && out.written != qint64(announced))
+            __builtin_trap();
+        // Whatever is accepted must be what the format's own reader makes
+        // of it, check value included.
+        if (result == vt3::UnpackResult::Ok && announced > 0 && announced <= FuzzCompareBytes &&
+            qUncompress(bytes) != out.kept)
             __builtin_trap();
     } else if (result == vt3::UnpackResult::Ok) {
         __builtin_trap();
