@@ -1,3 +1,4 @@
+#include "trailingunpack.h"
 #include "unpack.h"
 
 #include <QBuffer>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -113,6 +115,7 @@ const int Pieces[] = {3, 4099};
 } // namespace
 
 Q_DECLARE_METATYPE(vt3::UnpackResult)
+Q_DECLARE_METATYPE(vt3::ExtractStatus)
 
 class TestUnpack : public QObject
 {
@@ -129,6 +132,8 @@ private slots:
     void writeFailure();
     void fileSizeLimitIsWriteFailure();
     void announcedLengthPeeks();
+    void trailsWriter_data();
+    void trailsWriter();
 };
 
 void TestUnpack::matchesQUncompress_data()
@@ -328,4 +333,79 @@ void TestUnpack::announcedLengthPeeks()
 }
 
 QTEST_GUILESS_MAIN(TestUnpack)
+void TestUnpack::trailsWriter_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<qint64>("room");
+    // How much the writer writes before it gives the file up; -1: all of it.
+    QTest::addColumn<int>("abandonAt");
+    // How many bytes more than it wrote the writer claims to have written.
+    QTest::addColumn<int>("claimedExtra");
+    QTest::addColumn<vt3::ExtractStatus>("expected");
+
+    const QByteArray data = mixedData(3 * 1024 * 1024 + 5);
+    const QByteArray block = header(quint32(data.size())) + zlibStream(data);
+    QByteArray corrupt = block;
+    for (int i = 5000; i < 5040; ++i)
+        corrupt[i] = char(corrupt[i] ^ 0x5a);
+
+    QTest::newRow("whole") << block << NoLimit << -1 << 0 << vt3::ExtractStatus::Ok;
+    QTest::newRow("corrupt") << corrupt << NoLimit << -1 << 0 << vt3::ExtractStatus::ExtractError;
+    QTest::newRow("no room") << block << qint64(data.size() - 1) << -1 << 0 << vt3::ExtractStatus::WriteError;
+    QTest::newRow("given up half way") << block << NoLimit << block.size() / 2 << 0 << vt3::ExtractStatus::Cancelled;
+    QTest::newRow("less on disk than said") << block << NoLimit << -1 << 10 << vt3::ExtractStatus::ReadError;
+}
+
+void TestUnpack::trailsWriter()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(qint64, room);
+    QFETCH(int, abandonAt);
+    QFETCH(int, claimedExtra);
+    QFETCH(vt3::ExtractStatus, expected);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    vt3::TrailJob job;
+    job.download = dir.filePath(QStringLiteral("file.z"));
+    job.target = dir.filePath(QStringLiteral("file"));
+    job.room = room;
+    QFile download(job.download);
+    QVERIFY(download.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+
+    // The writer runs beside the unpacker, as the window does beside the
+    // worker, in pieces that split the stream at odd places.
+    vt3::TrailedFile trailed;
+    const int end = abandonAt < 0 ? input.size() : abandonAt;
+    std::thread writer([&] {
+        for (int at = 0; at < end; at += 65537) {
+            const int n = qMin(65537, end - at);
+            download.write(input.constData() + at, n);
+            trailed.grow(at + n);
+        }
+        if (abandonAt >= 0) {
+            trailed.abandon();
+            return;
+        }
+        trailed.grow(end + claimedExtra);
+        trailed.complete();
+    });
+    const std::atomic<bool> cancelled{false};
+    const vt3::TrailResult result = vt3::unpackTrailing(job, trailed, cancelled);
+    writer.join();
+
+    QCOMPARE(result.status, expected);
+    QFile unpacked(vt3::unpackingName(job.target));
+    if (expected != vt3::ExtractStatus::Ok) {
+        QVERIFY(!unpacked.exists());
+        return;
+    }
+    QVERIFY(unpacked.open(QIODevice::ReadOnly));
+    QByteArray want;
+    QCOMPARE(unpack(input, &want), vt3::UnpackResult::Ok);
+    QCOMPARE(result.unpackedLength, qint64(want.size()));
+    QVERIFY(unpacked.readAll() == want);
+    QVERIFY(!QFile::exists(job.target));
+}
+
 #include "tst_unpack.moc"
