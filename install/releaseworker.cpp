@@ -90,6 +90,7 @@ ReleaseWorker::ReleaseWorker(QObject *parent)
     : QObject(parent)
 {
     trailPool.setMaxThreadCount(1);
+    digestHelper.setMaxThreadCount(1);
     qRegisterMetaType<vt3::CheckedFile>();
     qRegisterMetaType<vt3::Verification>();
     qRegisterMetaType<vt3::ExtractStatus>();
@@ -153,6 +154,7 @@ void ReleaseWorker::beginStream(const StreamJob &job)
     if (cancelled)
         return;
     stream = std::make_unique<Stream>(job);
+    stream->digest.setHelper(&digestHelper);
     if (!job.unpackTarget.isEmpty())
         startTrail(*stream);
     if (job.prefix <= 0)

@@ -162,6 +162,8 @@ private:
     std::unique_ptr<Stream> stream;
     // Unpacks streams from disk behind their transfers, in order.
     QThreadPool trailPool;
+    // Takes a stream's SHA-256 beside its MD5.
+    QThreadPool digestHelper;
     quint64 lastTrailId = 0;
     QHash<quint64, AwaitedUnpack> awaitedUnpacks;
     std::atomic<bool> cancelled{false};

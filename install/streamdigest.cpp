@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QIODevice>
+#include <QSemaphore>
+#include <QThreadPool>
 
 #include <openssl/evp.h>
 
@@ -25,6 +27,8 @@ namespace {
 // Large enough that system calls do not dominate, small enough to cost
 // nothing beside a release file.
 constexpr int ReadChunkBytes = 256 * 1024;
+// Below this, handing a piece to another thread costs more than it saves.
+constexpr qint64 ParallelBytes = 64 * 1024;
 
 QString finalHex(EVP_MD_CTX *context)
 {
@@ -61,10 +65,21 @@ void StreamDigest::addData(const char *data, qint64 length)
 {
     if (finished || length <= 0)
         return;
+    added += length;
+    if (withSha256 && helper && length >= ParallelBytes) {
+        QSemaphore hashed;
+        EVP_MD_CTX *sha256 = contexts->sha256;
+        helper->start([sha256, data, length, &hashed] {
+            EVP_DigestUpdate(sha256, data, size_t(length));
+            hashed.release();
+        });
+        EVP_DigestUpdate(contexts->md5, data, size_t(length));
+        hashed.acquire();
+        return;
+    }
     EVP_DigestUpdate(contexts->md5, data, size_t(length));
     if (withSha256)
         EVP_DigestUpdate(contexts->sha256, data, size_t(length));
-    added += length;
 }
 
 bool StreamDigest::addFile(QIODevice &file, qint64 limit)

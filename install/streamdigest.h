@@ -4,6 +4,7 @@
 #include <QString>
 
 class QIODevice;
+class QThreadPool;
 #include <QtGlobal>
 
 #include <memory>
@@ -23,6 +24,10 @@ public:
     StreamDigest(const StreamDigest &) = delete;
     StreamDigest &operator=(const StreamDigest &) = delete;
 
+    // Large pieces then take their SHA-256 on a thread of `pool` while this
+    // thread takes the MD5: the two digests cost about the same, and a
+    // download is checked as fast as the slower of them alone.
+    void setHelper(QThreadPool *pool) { helper = pool; }
     // Starts over, as if nothing had been added.
     void reset();
     void addData(const char *data, qint64 length);
@@ -42,6 +47,7 @@ private:
     struct Contexts;
     std::unique_ptr<Contexts> contexts;
     bool withSha256;
+    QThreadPool *helper = nullptr;
     bool finished = false;
     qint64 added = 0;
     QString md5Text;

@@ -5,12 +5,14 @@
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "signature.h"
+#include "streamdigest.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
 
 #include <QCryptographicHash>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtTest>
 
 #include <sodium.h>
@@ -119,6 +121,8 @@ private slots:
     void sha256Checked();
     void downgrade_data();
     void downgrade();
+    void digestsInPieces_data();
+    void digestsInPieces();
 };
 
 void TestSignedRelease::signedRuns_data()
@@ -262,6 +266,37 @@ void TestSignedRelease::downgrade()
         QCOMPARE(vt3test::readFile(env.installed()), Content);
         QCOMPARE(vt3::installedRelease(env.app.path()), ReleaseId);
     }
+}
+
+void TestSignedRelease::digestsInPieces_data()
+{
+    QTest::addColumn<int>("piece");
+    QTest::addColumn<bool>("helped");
+    // Pieces below and above the size at which the SHA-256 moves to the
+    // helper thread, with and without one.
+    QTest::newRow("small pieces") << 1000 << true;
+    QTest::newRow("large pieces, helped") << 1024 * 1024 << true;
+    QTest::newRow("large pieces, alone") << 1024 * 1024 << false;
+    QTest::newRow("odd pieces, helped") << 65537 << true;
+}
+
+void TestSignedRelease::digestsInPieces()
+{
+    QFETCH(int, piece);
+    QFETCH(bool, helped);
+    QByteArray data(5 * 1024 * 1024 + 3, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char((i * 7919) >> 5);
+    QThreadPool helper;
+    vt3::StreamDigest digest;
+    if (helped)
+        digest.setHelper(&helper);
+    for (int at = 0; at < data.size(); at += piece)
+        digest.addData(data.constData() + at, qMin(piece, data.size() - at));
+    QCOMPARE(digest.length(), qint64(data.size()));
+    QCOMPARE(digest.md5Hex(), QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex()));
+    QCOMPARE(digest.sha256Hex(),
+             QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
 }
 
 QTEST_MAIN(TestSignedRelease)
