@@ -114,6 +114,9 @@ public:
                 },
                 Qt::QueuedConnection);
             QTRY_VERIFY_WITH_TIMEOUT(*back, SettleTimeoutMs);
+            // A file unpacked behind its transfer is answered for once its
+            // unpacking is done, on a thread of its own.
+            QTRY_VERIFY_WITH_TIMEOUT(c.streamsInFlight == 0, SettleTimeoutMs);
         } while (c.workPosted != posted);
     }
     static const vt3::CheckedFile checkedFile(UpdateClient &c, const QString &key) { return c.checkedFiles.value(key); }
