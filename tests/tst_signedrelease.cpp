@@ -286,7 +286,7 @@ void TestSignedRelease::digestsInPieces()
     QFETCH(bool, helped);
     QByteArray data(5 * 1024 * 1024 + 3, Qt::Uninitialized);
     for (int i = 0; i < data.size(); ++i)
-        data[i] = char((i * 7919) >> 5);
+        data[i] = char((quint32(i) * 7919u) >> 5);
     QThreadPool helper;
     vt3::StreamDigest digest;
     if (helped)
