@@ -14,13 +14,9 @@ namespace vt3 {
 
 namespace {
 
-// Pieces read from disk when a file is checked or unpacked there.
-constexpr int ReadChunkBytes = 256 * 1024;
 // The window is told to read on from the network once the backlog is this
 // small again: low enough that reading and this side take turns rarely.
 constexpr qint64 DrainedBytes = 2 * 1024 * 1024;
-// The bar hears of an unpack from disk about this often.
-constexpr qint64 ProgressStepBytes = 4 * 1024 * 1024;
 
 qint64 nanoseconds(qint64 seconds, qint64 nanos)
 {
@@ -116,27 +112,6 @@ qint64 ReleaseWorker::roomFor(const QString &path)
     const QFileInfo existing(path);
     const qint64 returned = existing.isFile() ? existing.size() : 0;
     return freeSpace < 0 ? MaxUnpackedLength : freeSpace + returned;
-}
-
-bool ReleaseWorker::openUnpacking(const QString &target, QFile &out)
-{
-    // Written beside its place and renamed there once whole, so that a key
-    // may name its own install name: the file being read is never the one
-    // being written.
-    out.setFileName(unpackingName(target));
-    return out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-}
-
-bool ReleaseWorker::finishUnpacking(QFile &out, const QString &target)
-{
-    const qint64 length = out.size();
-    const bool written = out.flush() && out.error() == QFileDevice::NoError;
-    out.close();
-    if (!written || !placeUnpacked(target, length)) {
-        out.remove();
-        return false;
-    }
-    return true;
 }
 
 bool ReleaseWorker::placeUnpacked(const QString &target, qint64 length)
@@ -312,58 +287,25 @@ void ReleaseWorker::extractFile(const ExtractJob &job)
     if (verification != Verification::Ok)
         return;
 
-    QFile in(job.download);
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        emit fileExtracted(job.key, ExtractStatus::ReadError);
-        return;
-    }
-    QFile out;
-    const qint64 room = roomFor(unpackingName(job.unpacked));
-    if (!openUnpacking(job.unpacked, out)) {
-        emit fileExtracted(job.key, ExtractStatus::WriteError);
-        return;
-    }
-
-    Unpacker unpacker(out, room);
-    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
-    qint64 consumed = 0;
-    qint64 reported = 0;
-    UnpackResult result = UnpackResult::Ok;
-    for (;;) {
-        if (cancelled) {
-            out.close();
-            out.remove();
-            emit fileExtracted(job.key, ExtractStatus::Cancelled);
-            return;
-        }
-        const qint64 got = in.read(chunk.data(), chunk.size());
-        if (got < 0)
-            result = UnpackResult::BadInput;
-        if (got <= 0)
-            break;
-        result = unpacker.feed(chunk.constData(), got);
-        if (result != UnpackResult::Ok)
-            break;
-        consumed += got;
-        if (consumed - reported >= ProgressStepBytes) {
-            reported = consumed;
-            emit unpackProgress(consumed);
-        }
-    }
-    if (result == UnpackResult::Ok)
-        result = unpacker.finish();
-
-    if (result != UnpackResult::Ok) {
-        // A partial result must not be mistaken for the file later, and on
-        // a full disk it holds space the user needs back.
-        out.close();
-        out.remove();
-        emit fileExtracted(job.key, extractStatusOf(result, unpacker.announced()));
+    // The download is whole and checked: a trailed file that is complete
+    // from the start.
+    TrailedFile whole;
+    whole.grow(QFileInfo(job.download).size());
+    whole.complete();
+    TrailJob unpack;
+    unpack.download = job.download;
+    unpack.target = job.unpacked;
+    unpack.room = roomFor(unpackingName(job.unpacked));
+    const TrailResult result =
+        unpackTrailing(unpack, whole, cancelled, [this](qint64 consumed) { emit unpackProgress(consumed); });
+    if (result.status != ExtractStatus::Ok) {
+        emit fileExtracted(job.key, result.status);
         return;
     }
     // The download may be the file replaced here, when key and install
     // name are one; it has been checked and read whole by now.
-    if (!finishUnpacking(out, job.unpacked)) {
+    if (!placeUnpacked(job.unpacked, result.unpackedLength)) {
+        QFile::remove(unpackingName(job.unpacked));
         emit fileExtracted(job.key, ExtractStatus::WriteError);
         return;
     }

@@ -152,8 +152,6 @@ private:
         std::shared_ptr<TrailedFile> trail;
     };
     qint64 roomFor(const QString &path);
-    bool openUnpacking(const QString &target, QFile &out);
-    bool finishUnpacking(QFile &out, const QString &target);
     bool placeUnpacked(const QString &target, qint64 length);
     void startTrail(Stream &s);
     void stopTrail(Stream &s);

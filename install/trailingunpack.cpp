@@ -14,6 +14,9 @@ constexpr int TrailChunkBytes = 1024 * 1024;
 // How long the unpacker sleeps at most while the writer is quiet; it also
 // notices a cancelled run within this.
 constexpr int TrailWakeMs = 20;
+// Often enough for a progress bar that moves, seldom enough that its
+// updates cost nothing beside the unpacking.
+constexpr qint64 ProgressStepBytes = 4 * 1024 * 1024;
 
 TrailResult failed(QFile &out, ExtractStatus status)
 {
@@ -64,7 +67,8 @@ TrailedFile::Extent TrailedFile::waitBeyond(qint64 position, int wakeMs)
     return extent;
 }
 
-TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::atomic<bool> &cancelled)
+TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::atomic<bool> &cancelled,
+                           const UnpackProgress &progress)
 {
     QFile out(unpackingName(job.target));
     QFile in(job.download);
@@ -76,6 +80,7 @@ TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::at
     Unpacker unpacker(out, job.room);
     QByteArray chunk(TrailChunkBytes, Qt::Uninitialized);
     qint64 position = 0;
+    qint64 reported = 0;
     UnpackResult result = UnpackResult::Ok;
     for (;;) {
         const TrailedFile::Extent extent = file.waitBeyond(position, TrailWakeMs);
@@ -95,6 +100,10 @@ TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::at
         result = unpacker.feed(chunk.constData(), got);
         if (result != UnpackResult::Ok)
             return failed(out, extractStatusOf(result, unpacker.announced()));
+        if (progress && position - reported >= ProgressStepBytes) {
+            reported = position;
+            progress(position);
+        }
     }
     result = unpacker.finish();
     if (result != UnpackResult::Ok)

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace vt3 {
@@ -59,10 +60,15 @@ struct TrailResult
     qint64 unpackedLength = 0;
 };
 
+// Told the compressed bytes consumed so far, every few MiB.
+using UnpackProgress = std::function<void(qint64 consumed)>;
+
 // Unpacks job.download while it is written, until `file` is complete,
 // abandoned or `cancelled` is set. On Ok the whole unpacked file is left at
-// unpackingName(job.target); on anything else nothing is left there.
-TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::atomic<bool> &cancelled);
+// unpackingName(job.target); on anything else nothing is left there. A
+// download already whole is a file that is complete from the start.
+TrailResult unpackTrailing(const TrailJob &job, TrailedFile &file, const std::atomic<bool> &cancelled,
+                           const UnpackProgress &progress = UnpackProgress());
 
 } // namespace vt3
 
