@@ -791,17 +791,26 @@ void TestInstall::launchButtonStartsClient()
 void TestInstall::unpackFailureStopsRun_data()
 {
     QTest::addColumn<QByteArray>("served");
+    // A file downloaded in this run is unpacked behind its transfer; one
+    // left complete by a broken run is unpacked from disk.
+    QTest::addColumn<bool>("resumed");
     const QByteArray content = textOf(100000, 'p');
     const QByteArray packed = qCompress(content);
     QByteArray corrupt = packed;
     for (int i = 200; i < 260; ++i)
         corrupt[i] = char(corrupt.at(i) ^ 0x33);
-    QTest::newRow("corrupt stream") << corrupt;
-    QTest::newRow("announces more") << header(quint32(content.size() + 1)) + packed.mid(4);
-    QTest::newRow("announces less") << header(quint32(content.size() - 1)) + packed.mid(4);
-    QTest::newRow("stream cut short") << packed.left(packed.size() - 20);
-    QTest::newRow("announces 3 GiB") << header(3u << 30) + packed.mid(4);
-    QTest::newRow("not compressed at all") << content;
+    const QList<QPair<const char *, QByteArray>> rows{
+        {"corrupt stream", corrupt},
+        {"announces more", header(quint32(content.size() + 1)) + packed.mid(4)},
+        {"announces less", header(quint32(content.size() - 1)) + packed.mid(4)},
+        {"stream cut short", packed.left(packed.size() - 20)},
+        {"announces 3 GiB", header(3u << 30) + packed.mid(4)},
+        {"not compressed at all", content},
+    };
+    for (const auto &row : rows) {
+        QTest::addRow("%s", row.first) << row.second << false;
+        QTest::addRow("%s, resumed", row.first) << row.second << true;
+    }
 }
 
 void TestInstall::unpackFailureStopsRun()
@@ -809,17 +818,23 @@ void TestInstall::unpackFailureStopsRun()
     // The descriptor vouches for exactly these bytes, so only the unpacking
     // itself can find them bad.
     QFETCH(QByteArray, served);
+    QFETCH(bool, resumed);
     Env env;
     Release release;
     release.add(Common, QStringLiteral("a.dll.z"), textOf(1000, 'a'), QStringLiteral("a.dll"));
-    release.addRaw(Common, QStringLiteral("b.dll.z"), served, QByteArray(), QStringLiteral("b.dll"));
+    const Release::File fb =
+        release.addRaw(Common, QStringLiteral("b.dll.z"), served, QByteArray(), QStringLiteral("b.dll"));
     release.add(Common, QStringLiteral("c.dll.z"), textOf(1000, 'c'), QStringLiteral("c.dll"));
     env.publish(release);
     QVERIFY(writeFile(env.installed(QStringLiteral("b.dll")), "old b"));
+    if (resumed) {
+        env.prepareBrokenRun();
+        QVERIFY(writeFile(env.work(fb.key), served));
+    }
 
     UpdateClient client;
     const QStringList expected =
-        env.head(false) +
+        env.head(resumed) +
         QStringList{QStringLiteral("Downloading a.dll.z..."),
                     QStringLiteral("Downloading b.dll.z..."),
                     QStringLiteral("Downloading c.dll.z..."),
@@ -829,9 +844,11 @@ void TestInstall::unpackFailureStopsRun()
     RUN_AND_EXPECT_LOG(client, expected);
 
     VERIFY_STOPPED(env, client);
+    QCOMPARE(env.http.requestCount(release.filePath(fb)), resumed ? 0 : 1);
     QCOMPARE(readFile(env.installed(QStringLiteral("b.dll"))), QByteArray("old b"));
     QVERIFY(!QFileInfo::exists(env.installed(QStringLiteral("a.dll"))));
     QVERIFY(!QFileInfo::exists(env.work(QStringLiteral("b.dll"))));
+    QVERIFY(!QFileInfo::exists(vt3::unpackingName(env.work(QStringLiteral("b.dll")))));
 }
 
 void TestInstall::shortWriteStopsRun()
