@@ -16,6 +16,7 @@ void UpdateClient::startNextDownload()
             outputFile.close();
 
         if (downloadQueue.isEmpty()) {
+            pieces.clear();
             lastExtracted.clear();
             startNextGzip();
             return;

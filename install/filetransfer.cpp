@@ -18,13 +18,9 @@ constexpr int HttpPartialContent = 206;
 // A failed file is asked for this often from the manifest's mirror before
 // the other mirrors are tried: one more try covers a dropped connection.
 constexpr int AttemptsOnReleaseMirror = 2;
-// What the network side may hold of a transfer before it waits for the
-// window to write it: a run's memory then does not grow with file sizes.
-constexpr qint64 ReadBufferBytes = 1024 * 1024;
-// What may wait for the worker before the window stops reading from the
-// network: a few pieces, so that neither side waits for the other often
-// and a run's memory stays a few megabytes above idle.
-constexpr qint64 BacklogLimitBytes = 8 * 1024 * 1024;
+// A reply holds no more than one piece: pieces come from the same pool.
+constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
+constexpr qint64 BacklogLimitBytes = vt3::PiecePool::BacklogLimitBytes;
 
 // The first byte a "bytes N-M/T" answer holds, or -1.
 qint64 rangeStart(const QByteArray &contentRange)

@@ -134,7 +134,19 @@ bool UpdateClient::openOutputFile(const QString &path, bool keepContents)
 
 UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qint64 limit)
 {
-    QByteArray data = reply->readAll();
+    while (reply->bytesAvailable() > 0) {
+        const QByteArray piece = pieces.read(*reply);
+        if (piece.isEmpty())
+            break;
+        const WriteResult result = writePiece(reply, piece, limit);
+        if (result != WriteResult::Written)
+            return result;
+    }
+    return WriteResult::Written;
+}
+
+UpdateClient::WriteResult UpdateClient::writePiece(QNetworkReply *reply, QByteArray data, qint64 limit)
+{
     WriteResult result = WriteResult::Written;
     if (limit >= 0 && currentWritten + data.size() > limit) {
         data.truncate(int(qMax<qint64>(0, limit - currentWritten)));

@@ -2,6 +2,7 @@
 #define UPDATECLIENT_H
 
 #include "fileverify.h"
+#include "piecepool.h"
 #include "releaseworker.h"
 #include "runlog.h"
 
@@ -102,6 +103,7 @@ private:
     void logRequestFailure(QNetworkReply *reply);
     enum class WriteResult { Written, Oversized, WriteFailed };
     WriteResult writeAvailable(QNetworkReply *reply, qint64 limit);
+    WriteResult writePiece(QNetworkReply *reply, QByteArray data, qint64 limit);
     bool startFileTransfer();
     bool acceptFileResponse(QNetworkReply *reply);
     void abandonFileTransfer();
@@ -152,6 +154,9 @@ private:
     int currentReceived;
     QElapsedTimer speedTimer;
     QFile outputFile;
+    // What a transfer's bytes are read into on their way to outputFile and
+    // the worker.
+    vt3::PiecePool pieces;
     QString mirrorUrl;
     QString releaseUrl;
     int attempts;
