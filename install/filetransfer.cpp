@@ -18,7 +18,7 @@ constexpr int HttpPartialContent = 206;
 // A failed file is asked for this often from the manifest's mirror before
 // the other mirrors are tried: one more try covers a dropped connection.
 constexpr int AttemptsOnReleaseMirror = 2;
-// A reply holds no more than one piece: pieces come from the same pool.
+// What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 constexpr qint64 BacklogLimitBytes = vt3::PiecePool::BacklogLimitBytes;
 

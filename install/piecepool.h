@@ -9,12 +9,11 @@ class QIODevice;
 namespace vt3 {
 
 // Buffers for the bytes of a transfer on their way to the disk and the
-// worker. Pieces fresh from the allocator, each of whatever size the
-// network delivered, freed on another thread in arrival order, leave the
-// heap holding a trail of odd-sized holes that can grow to several times
-// the bytes really in flight. Pieces are read into buffers of one size
-// instead, and a buffer is read into again once every other holder has let
-// go of it.
+// worker. A piece taken fresh from the allocator per readyRead, of
+// whatever size had arrived and freed on another thread, made the heap's
+// size after a run depend on the timing of that run. Pieces are read into
+// a small set of buffers of one size instead, and a buffer is read into
+// again once every other holder has let go of it.
 class PiecePool
 {
 public:

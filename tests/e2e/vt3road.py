@@ -446,8 +446,12 @@ class Road:
         ids = out.split()
         return int(ids[-1]) if ids else None
 
-    def press(self, window, keys):
+    def focus(self, window):
         self.xdotool("windowfocus", "--sync", str(window))
+
+    def press(self, window, keys, focus=True):
+        if focus:
+            self.focus(window)
         self.xdotool("key", "--clearmodifiers", keys)
 
     def press_last(self, proc, window, keys):
