@@ -20,7 +20,6 @@ constexpr int HttpPartialContent = 206;
 constexpr int AttemptsOnReleaseMirror = 2;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
-constexpr qint64 BacklogLimitBytes = vt3::PiecePool::BacklogLimitBytes;
 
 // The first byte a "bytes N-M/T" answer holds, or -1.
 qint64 rangeStart(const QByteArray &contentRange)
@@ -202,26 +201,29 @@ void UpdateClient::downloadReadyRead()
         }
     }
 
-    if (reply == fileReply && worker->pendingBytes() > BacklogLimitBytes) {
-        // The reply keeps what it holds, the connection waits; the worker
-        // says when it has caught up. It may have caught up between the
-        // two looks, and then it says nothing.
-        worker->wantDrained();
-        if (worker->pendingBytes() > BacklogLimitBytes)
-            return;
-    }
-    writeReleaseBytes(reply);
+    writeReleaseBytes(reply, reply == fileReply, reply == fileReply);
 }
 
 void UpdateClient::workerDrained()
 {
     if (fileReply && responseAccepted && fileReply->bytesAvailable() > 0)
-        writeReleaseBytes(fileReply);
+        writeReleaseBytes(fileReply, true, true);
 }
 
-bool UpdateClient::writeReleaseBytes(QNetworkReply *reply)
+bool UpdateClient::writeReleaseBytes(QNetworkReply *reply, bool ofStream, bool holdBack)
 {
-    const WriteResult result = writeAvailable(reply, currentExpectedSize);
+    WriteResult result = writeAvailable(reply, currentExpectedSize, ofStream, holdBack);
+    while (result == WriteResult::Written && holdBack && reply->bytesAvailable() > 0) {
+        // Every buffer is on its way to the worker: the reply keeps the
+        // rest and the connection waits, so memory stays bounded however
+        // far the worker falls behind. The worker says when it has let go
+        // of some; it may have done so between the two looks, and then it
+        // says nothing.
+        worker->wantDrained();
+        if (!pieces.hasFree())
+            return true;
+        result = writeAvailable(reply, currentExpectedSize, ofStream, holdBack);
+    }
     if (result == WriteResult::Written)
         return true;
     if (result == WriteResult::WriteFailed) {
@@ -259,8 +261,10 @@ void UpdateClient::fileTransferFinished()
         ok = false;
     }
     // What the reply still holds was kept back while the worker caught up.
+    // It is the file's end and goes to the digests too, or the file would
+    // fail them and be read from disk once more.
     if (ok && reply->bytesAvailable() > 0)
-        ok = writeReleaseBytes(reply);
+        ok = writeReleaseBytes(reply, true, false);
     outputFile.close();
     if (!ok) {
         retryFile();

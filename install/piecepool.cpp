@@ -6,12 +6,6 @@
 
 namespace vt3 {
 
-namespace {
-// The backlog, the piece being read and one the worker is still letting go
-// of; more than that in flight gets pieces of its own.
-constexpr int KeptBuffers = int(PiecePool::BacklogLimitBytes / PiecePool::PieceBytes) + 2;
-} // namespace
-
 QByteArray *PiecePool::freeBuffer()
 {
     for (QByteArray &buffer : buffers) {
@@ -28,13 +22,25 @@ QByteArray *PiecePool::freeBuffer()
     return &buffers.last();
 }
 
+bool PiecePool::hasFree() const
+{
+    if (buffers.size() < KeptBuffers)
+        return true;
+    for (const QByteArray &buffer : buffers) {
+        if (buffer.isDetached())
+            return true;
+    }
+    return false;
+}
+
 QByteArray PiecePool::read(QIODevice &device)
 {
     const qint64 wanted = qMin<qint64>(device.bytesAvailable(), PieceBytes);
     if (wanted <= 0)
         return QByteArray();
     QByteArray *buffer = freeBuffer();
-    // Everything in flight: a piece of its own, as large as it needs.
+    // Every kept buffer is in flight and the caller cannot wait (the end of
+    // a transfer, the manifest): a piece of its own, as large as it needs.
     QByteArray spare;
     QByteArray &target = buffer ? *buffer : spare;
     target.resize(int(wanted));

@@ -20,14 +20,18 @@ public:
     // What the network side may hold of a transfer before it waits for the
     // window to write it: a run's memory then does not grow with file sizes.
     static constexpr int PieceBytes = 1024 * 1024;
-    // What may wait for the worker before the window stops reading from the
-    // network: a few pieces, so that neither side waits for the other often
-    // and a run's memory stays a few megabytes above idle.
-    static constexpr qint64 BacklogLimitBytes = 8 * 1024 * 1024;
+    // Buffers kept. What waits for the worker is bounded by these, not by
+    // its bytes: a buffer is resident however little it holds, so a bound on
+    // bytes let many small pieces cost many megabytes. A few are enough
+    // that neither side waits for the other often.
+    static constexpr int KeptBuffers = 8;
 
+    // False while every kept buffer is still held elsewhere; a transfer
+    // then waits rather than read into a buffer of its own.
+    bool hasFree() const;
     // Reads at most one buffer's worth of what `device` has. The array
-    // returned shares the pool's buffer; it is empty when nothing could be
-    // read.
+    // returned shares a kept buffer when one is free, else it is a buffer of
+    // its own; it is empty when nothing could be read.
     QByteArray read(QIODevice &device);
     // Gives the buffers back to the allocator, at the end of a run.
     void clear();

@@ -174,15 +174,18 @@ void ReleaseWorker::stopTrail(Stream &s)
     s.trail.reset();
 }
 
-void ReleaseWorker::streamBytes(const QByteArray &data)
+void ReleaseWorker::streamBytes(QByteArray data)
 {
+    const qint64 size = data.size();
     if (stream && !cancelled) {
         // The window wrote these bytes before it posted them.
         if (stream->trail)
-            stream->trail->grow(stream->digest.length() + data.size());
-        stream->digest.addData(data.constData(), data.size());
+            stream->trail->grow(stream->digest.length() + size);
+        stream->digest.addData(data.constData(), size);
     }
-    const qint64 left = pending -= data.size();
+    // The window reads into this buffer again once it is let go of.
+    data = QByteArray();
+    const qint64 left = pending -= size;
     if (left <= DrainedBytes && drainWanted.exchange(false))
         emit drained();
 }

@@ -117,15 +117,19 @@ public:
     // Any thread. The file in hand is given up whole (nothing half written
     // stays behind) and no further work is taken.
     void cancel() { cancelled = true; }
-    // Bytes posted to streamBytes() and not yet taken; the window stops
-    // reading from the network while this is high, so memory stays bounded.
-    qint64 pendingBytes() const { return pending; }
+    // Bytes posted to streamBytes() and not yet taken: drained() waits for
+    // these to go down.
     void addPending(qint64 bytes) { pending += bytes; }
     // The window asks to hear when the backlog has gone down.
-    void wantDrained() { drainWanted = true; }
+    // What the window looks at next must not be read before this is seen.
+    void wantDrained()
+    {
+        drainWanted = true;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
 
     void beginStream(const StreamJob &job);
-    void streamBytes(const QByteArray &data);
+    void streamBytes(QByteArray data);
     void endStream();
     void dropStream();
     void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);

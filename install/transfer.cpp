@@ -132,20 +132,20 @@ bool UpdateClient::openOutputFile(const QString &path, bool keepContents)
     return true;
 }
 
-UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qint64 limit)
+UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream, bool holdBack)
 {
-    while (reply->bytesAvailable() > 0) {
+    while (reply->bytesAvailable() > 0 && (!holdBack || pieces.hasFree())) {
         const QByteArray piece = pieces.read(*reply);
         if (piece.isEmpty())
             break;
-        const WriteResult result = writePiece(reply, piece, limit);
+        const WriteResult result = writePiece(piece, limit, ofStream);
         if (result != WriteResult::Written)
             return result;
     }
     return WriteResult::Written;
 }
 
-UpdateClient::WriteResult UpdateClient::writePiece(QNetworkReply *reply, QByteArray data, qint64 limit)
+UpdateClient::WriteResult UpdateClient::writePiece(QByteArray data, qint64 limit, bool ofStream)
 {
     WriteResult result = WriteResult::Written;
     if (limit >= 0 && currentWritten + data.size() > limit) {
@@ -157,9 +157,11 @@ UpdateClient::WriteResult UpdateClient::writePiece(QNetworkReply *reply, QByteAr
     currentWritten += data.size();
     // The digests and the unpacking take the same bytes, in the worker;
     // the array is shared, not copied.
-    if (streaming && reply == fileReply && !data.isEmpty()) {
+    if (streaming && ofStream && !data.isEmpty()) {
         worker->addPending(data.size());
-        toWorker([data](vt3::ReleaseWorker *w) { w->streamBytes(data); });
+        // The worker lets go of the buffer before it says it has caught up,
+        // so the window finds it free when it reads on.
+        toWorker([data = std::move(data)](vt3::ReleaseWorker *w) mutable { w->streamBytes(std::move(data)); });
     }
     return result;
 }

@@ -102,8 +102,10 @@ private:
     // redirects, and the HTTP status it got.
     void logRequestFailure(QNetworkReply *reply);
     enum class WriteResult { Written, Oversized, WriteFailed };
-    WriteResult writeAvailable(QNetworkReply *reply, qint64 limit);
-    WriteResult writePiece(QNetworkReply *reply, QByteArray data, qint64 limit);
+    // The bytes of the file being streamed (`ofStream`) reach the worker as
+    // well; with `holdBack`, what finds no free buffer stays in the reply.
+    WriteResult writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream = false, bool holdBack = false);
+    WriteResult writePiece(QByteArray data, qint64 limit, bool ofStream);
     bool startFileTransfer();
     bool acceptFileResponse(QNetworkReply *reply);
     void abandonFileTransfer();
@@ -127,13 +129,13 @@ private:
         ++workPosted;
         vt3::ReleaseWorker *w = worker;
         QMetaObject::invokeMethod(
-            w, [w, work] { work(w); }, Qt::QueuedConnection);
+            w, [w, work]() mutable { work(w); }, Qt::QueuedConnection);
     }
     void presentChecked(const vt3::CheckedFile &checked);
     void beginStream();
     void dropStream();
     QString streamTarget(const QString &key);
-    bool writeReleaseBytes(QNetworkReply *reply);
+    bool writeReleaseBytes(QNetworkReply *reply, bool ofStream, bool holdBack);
     void extractFrom(QMap<QString, QString>::const_iterator entry);
     bool reportVerification(const QString &downloaded, vt3::Verification verification);
     bool reportExtraction(const QString &key, vt3::ExtractStatus status);
