@@ -467,6 +467,7 @@ void TestVersion::display()
 
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
     QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
+    QCOMPARE(client.focusWidget() == UpdateClientProbe::btnStart(client), enabled);
     QCOMPARE(UpdateClientProbe::versionInfo(client), info);
     QVERIFY(UpdateClientProbe::versionReceived(client));
     // Text from the network is never rendered as markup.

@@ -41,6 +41,10 @@ void UpdateClient::showLastedVersion(QString &reply)
                                QLatin1Char(')'));
     versionShown = true;
     ui->btnStart->setEnabled(true);
+    // It is the window's default action: Enter or Space now starts it, as a
+    // click does, unless the user has gone to read the details.
+    if (focusWidget() != ui->details)
+        ui->btnStart->setFocus(Qt::OtherFocusReason);
 }
 
 void UpdateClient::checkRetrieveVersion()
