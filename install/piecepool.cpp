@@ -6,15 +6,23 @@
 
 namespace vt3 {
 
+int PiecePool::detachedIndex() const
+{
+    for (int i = 0; i < buffers.size(); ++i) {
+        if (buffers.at(i).isDetached())
+            return i;
+    }
+    return -1;
+}
+
 QByteArray *PiecePool::freeBuffer()
 {
-    for (QByteArray &buffer : buffers) {
-        if (buffer.isDetached()) {
-            // The last other holder let go on the worker's thread; what it
-            // did with the bytes comes before what is written here now.
-            std::atomic_thread_fence(std::memory_order_acquire);
-            return &buffer;
-        }
+    const int free = detachedIndex();
+    if (free >= 0) {
+        // The last other holder let go on the worker's thread; what it
+        // did with the bytes comes before what is written here now.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return &buffers[free];
     }
     if (buffers.size() >= KeptBuffers)
         return nullptr;
@@ -24,13 +32,7 @@ QByteArray *PiecePool::freeBuffer()
 
 bool PiecePool::hasFree() const
 {
-    if (buffers.size() < KeptBuffers)
-        return true;
-    for (const QByteArray &buffer : buffers) {
-        if (buffer.isDetached())
-            return true;
-    }
-    return false;
+    return buffers.size() < KeptBuffers || detachedIndex() >= 0;
 }
 
 QByteArray PiecePool::read(QIODevice &device)

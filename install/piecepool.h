@@ -37,6 +37,8 @@ public:
     void clear();
 
 private:
+    // A kept buffer nobody else holds, or -1.
+    int detachedIndex() const;
     QByteArray *freeBuffer();
 
     QVector<QByteArray> buffers;
