@@ -201,29 +201,12 @@ void UpdateClient::downloadReadyRead()
         }
     }
 
-    writeReleaseBytes(reply, reply == fileReply, reply == fileReply);
+    writeReleaseBytes(reply, reply == fileReply);
 }
 
-void UpdateClient::workerDrained()
+bool UpdateClient::writeReleaseBytes(QNetworkReply *reply, bool ofStream)
 {
-    if (fileReply && responseAccepted && fileReply->bytesAvailable() > 0)
-        writeReleaseBytes(fileReply, true, true);
-}
-
-bool UpdateClient::writeReleaseBytes(QNetworkReply *reply, bool ofStream, bool holdBack)
-{
-    WriteResult result = writeAvailable(reply, currentExpectedSize, ofStream, holdBack);
-    while (result == WriteResult::Written && holdBack && reply->bytesAvailable() > 0) {
-        // Every buffer is on its way to the worker: the reply keeps the
-        // rest and the connection waits, so memory stays bounded however
-        // far the worker falls behind. The worker says when it has let go
-        // of some; it may have done so between the two looks, and then it
-        // says nothing.
-        worker->wantDrained();
-        if (!pieces.hasFree())
-            return true;
-        result = writeAvailable(reply, currentExpectedSize, ofStream, holdBack);
-    }
+    const WriteResult result = writeAvailable(reply, currentExpectedSize, ofStream);
     if (result == WriteResult::Written)
         return true;
     if (result == WriteResult::WriteFailed) {
@@ -260,11 +243,10 @@ void UpdateClient::fileTransferFinished()
         logRequestFailure(reply);
         ok = false;
     }
-    // What the reply still holds was kept back while the worker caught up.
-    // It is the file's end and goes to the digests too, or the file would
-    // fail them and be read from disk once more.
+    // The file's end may still be in the reply; it goes to the digests
+    // too, or the file would fail them and be read from disk once more.
     if (ok && reply->bytesAvailable() > 0)
-        ok = writeReleaseBytes(reply, true, false);
+        ok = writeReleaseBytes(reply, true);
     outputFile.close();
     if (!ok) {
         retryFile();

@@ -20,28 +20,33 @@ public:
     // What the network side may hold of a transfer before it waits for the
     // window to write it: a run's memory then does not grow with file sizes.
     static constexpr int PieceBytes = 1024 * 1024;
-    // Buffers kept. What waits for the worker is bounded by these, not by
-    // its bytes: a buffer is resident however little it holds, so a bound on
-    // bytes let many small pieces cost many megabytes. A few are enough
-    // that neither side waits for the other often.
-    static constexpr int KeptBuffers = 8;
+    // Buffers that may travel to the worker. A buffer is resident however
+    // little it holds, so these, and not a count of bytes, bound what
+    // waits for the worker. A few are enough that the worker seldom has to
+    // read what it missed back from the disk.
+    static constexpr int LentBuffers = 8;
 
-    // False while every kept buffer is still held elsewhere; a transfer
-    // then waits rather than read into a buffer of its own.
-    bool hasFree() const;
-    // Reads at most one buffer's worth of what `device` has. The array
-    // returned shares a kept buffer when one is free, else it is a buffer of
-    // its own; it is empty when nothing could be read.
-    QByteArray read(QIODevice &device);
+    struct Piece
+    {
+        QByteArray bytes;
+        // The bytes are in a buffer that may be passed on. Otherwise they
+        // are in the window's own buffer, which is read into again on the
+        // next call and must not outlive the caller's use of it.
+        bool lendable = false;
+    };
+
+    // Reads at most one buffer's worth of what `device` has, into a buffer
+    // that may be lent when one is free, else into the window's own; never
+    // into a buffer of its own. Empty when nothing could be read.
+    Piece read(QIODevice &device);
     // Gives the buffers back to the allocator, at the end of a run.
     void clear();
 
 private:
-    // A kept buffer nobody else holds, or -1.
-    int detachedIndex() const;
-    QByteArray *freeBuffer();
+    QByteArray *lendableBuffer();
 
     QVector<QByteArray> buffers;
+    QByteArray own;
 };
 
 } // namespace vt3

@@ -14,10 +14,6 @@ namespace vt3 {
 
 namespace {
 
-// The window is told to read on from the network once the backlog is this
-// small again: low enough that reading and this side take turns rarely.
-constexpr qint64 DrainedBytes = 2 * 1024 * 1024;
-
 qint64 nanoseconds(qint64 seconds, qint64 nanos)
 {
     return seconds * 1000000000LL + nanos;
@@ -69,11 +65,16 @@ struct ReleaseWorker::Stream
     explicit Stream(const StreamJob &j)
         : job(j)
         , digest(!j.expected.sha256.isEmpty())
+        , written(j.download)
     {
     }
 
     StreamJob job;
     StreamDigest digest;
+    // The download, for stretches the window could not pass in a buffer.
+    QFile written;
+    // A stretch could not be read whole: the digests are not the file's.
+    bool incomplete = false;
     // Follows the download from disk when it is unpacked as it arrives.
     std::shared_ptr<TrailedFile> trail;
     quint64 trailId = 0;
@@ -176,18 +177,32 @@ void ReleaseWorker::stopTrail(Stream &s)
 
 void ReleaseWorker::streamBytes(QByteArray data)
 {
+    if (!stream || cancelled)
+        return;
     const qint64 size = data.size();
-    if (stream && !cancelled) {
-        // The window wrote these bytes before it posted them.
-        if (stream->trail)
-            stream->trail->grow(stream->digest.length() + size);
-        stream->digest.addData(data.constData(), size);
+    // The window wrote these bytes before it posted them.
+    if (stream->trail)
+        stream->trail->grow(stream->digest.length() + size);
+    stream->digest.addData(data.constData(), size);
+}
+
+void ReleaseWorker::streamWritten(qint64 length)
+{
+    if (!stream || cancelled)
+        return;
+    Stream &s = *stream;
+    if (s.incomplete)
+        return;
+    const qint64 at = s.digest.length();
+    if (s.trail)
+        s.trail->grow(at + length);
+    // Something else changed the download meanwhile; it is read again
+    // before it is used.
+    const bool opened = s.written.isOpen() || s.written.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    if (!opened || !s.written.seek(at) || !s.digest.addFile(s.written, length) || s.digest.length() != at + length) {
+        s.incomplete = true;
+        stopTrail(s);
     }
-    // The window reads into this buffer again once it is let go of.
-    data = QByteArray();
-    const qint64 left = pending -= size;
-    if (left <= DrainedBytes && drainWanted.exchange(false))
-        emit drained();
 }
 
 void ReleaseWorker::endStream()
@@ -205,7 +220,7 @@ void ReleaseWorker::endStream()
     checked.identity = identityOf(s->job.download);
     // The digests are those of the bytes written; a file of another length
     // on disk is not those bytes, and is read again before it is used.
-    if (checked.identity.size != s->digest.length())
+    if (checked.identity.size != s->digest.length() || s->incomplete)
         checked.identity = FileIdentity();
 
     // Only a file that matches keeps what was unpacked of it; anything

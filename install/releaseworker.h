@@ -117,19 +117,13 @@ public:
     // Any thread. The file in hand is given up whole (nothing half written
     // stays behind) and no further work is taken.
     void cancel() { cancelled = true; }
-    // Bytes posted to streamBytes() and not yet taken: drained() waits for
-    // these to go down.
-    void addPending(qint64 bytes) { pending += bytes; }
-    // The window asks to hear when the backlog has gone down.
-    // What the window looks at next must not be read before this is seen.
-    void wantDrained()
-    {
-        drainWanted = true;
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    }
-
     void beginStream(const StreamJob &job);
+    // The stream's next bytes, in a buffer the window reads into again
+    // once it is let go of.
     void streamBytes(QByteArray data);
+    // The stream's next `length` bytes are in the download; the window
+    // wrote them there and had no buffer free to pass them in.
+    void streamWritten(qint64 length);
     void endStream();
     void dropStream();
     void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);
@@ -144,7 +138,6 @@ signals:
     void unpackProgress(qint64 bytesRead);
     void filesInstalled(const vt3::InstallReport &report);
     void clearedUp();
-    void drained();
 
 private:
     struct Stream;
@@ -169,8 +162,6 @@ private:
     quint64 lastTrailId = 0;
     QHash<quint64, AwaitedUnpack> awaitedUnpacks;
     std::atomic<bool> cancelled{false};
-    std::atomic<qint64> pending{0};
-    std::atomic<bool> drainWanted{false};
     // Free space of the work directory's volume, looked up once per run and
     // counted down by what is unpacked.
     qint64 freeSpace = -1;

@@ -84,9 +84,11 @@ void StreamDigest::addData(const char *data, qint64 length)
 
 bool StreamDigest::addFile(QIODevice &file, qint64 limit)
 {
-    // One buffer for the whole file: a release file may be large, and a
-    // fresh piece per read would leave the allocator holding all of them.
-    QByteArray chunk(ReadChunkBytes, Qt::Uninitialized);
+    // One buffer for every read: a release file may be large and is read in
+    // many stretches, and a fresh piece per read would leave the allocator
+    // holding all of them.
+    if (chunk.isNull())
+        chunk = QByteArray(ReadChunkBytes, Qt::Uninitialized);
     qint64 left = limit < 0 ? std::numeric_limits<qint64>::max() : limit;
     while (left > 0) {
         const qint64 got = file.read(chunk.data(), qMin<qint64>(left, chunk.size()));

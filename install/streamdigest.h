@@ -1,6 +1,7 @@
 #ifndef STREAMDIGEST_H
 #define STREAMDIGEST_H
 
+#include <QByteArray>
 #include <QString>
 
 class QIODevice;
@@ -50,6 +51,7 @@ private:
     QThreadPool *helper = nullptr;
     bool finished = false;
     qint64 added = 0;
+    QByteArray chunk;
     QString md5Text;
     QString sha256Text;
 };

@@ -132,21 +132,22 @@ bool UpdateClient::openOutputFile(const QString &path, bool keepContents)
     return true;
 }
 
-UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream, bool holdBack)
+UpdateClient::WriteResult UpdateClient::writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream)
 {
-    while (reply->bytesAvailable() > 0 && (!holdBack || pieces.hasFree())) {
-        const QByteArray piece = pieces.read(*reply);
-        if (piece.isEmpty())
+    while (reply->bytesAvailable() > 0) {
+        vt3::PiecePool::Piece piece = pieces.read(*reply);
+        if (piece.bytes.isEmpty())
             break;
-        const WriteResult result = writePiece(piece, limit, ofStream);
+        const WriteResult result = writePiece(std::move(piece), limit, ofStream);
         if (result != WriteResult::Written)
             return result;
     }
     return WriteResult::Written;
 }
 
-UpdateClient::WriteResult UpdateClient::writePiece(QByteArray data, qint64 limit, bool ofStream)
+UpdateClient::WriteResult UpdateClient::writePiece(vt3::PiecePool::Piece piece, qint64 limit, bool ofStream)
 {
+    QByteArray data = std::move(piece.bytes);
     WriteResult result = WriteResult::Written;
     if (limit >= 0 && currentWritten + data.size() > limit) {
         data.truncate(int(qMax<qint64>(0, limit - currentWritten)));
@@ -155,13 +156,20 @@ UpdateClient::WriteResult UpdateClient::writePiece(QByteArray data, qint64 limit
     if (!data.isEmpty() && outputFile.write(data) != data.size())
         return WriteResult::WriteFailed;
     currentWritten += data.size();
+    if (!streaming || !ofStream || data.isEmpty())
+        return result;
     // The digests and the unpacking take the same bytes, in the worker;
-    // the array is shared, not copied.
-    if (streaming && ofStream && !data.isEmpty()) {
-        worker->addPending(data.size());
-        // The worker lets go of the buffer before it says it has caught up,
-        // so the window finds it free when it reads on.
+    // the buffer is shared, not copied, and the worker lets go of it once
+    // it has them.
+    if (piece.lendable) {
         toWorker([data = std::move(data)](vt3::ReleaseWorker *w) mutable { w->streamBytes(std::move(data)); });
+        return result;
     }
+    // Every buffer is on its way to the worker. The connection does not
+    // wait for it: a connection held back let the network side take what
+    // the socket held in pieces far past the read buffer's bound. The
+    // worker reads this stretch back from the file instead, in its turn.
+    const qint64 length = data.size();
+    toWorker([length](vt3::ReleaseWorker *w) { w->streamWritten(length); });
     return result;
 }

@@ -1,6 +1,7 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "releasebuilder.h"
+#include "releaseworker.h"
 #include "testsupport.h"
 #include "unpack.h"
 #include "updateclientprobe.h"
@@ -232,6 +233,8 @@ private slots:
     void shortWriteStopsRun();
     void downloadChangedAfterwardsIsCaught_data();
     void downloadChangedAfterwardsIsCaught();
+    void streamedBytesReachDigests_data();
+    void streamedBytesReachDigests();
     void failedInstallIsRetriedByNextStart();
     void unreplaceableFileStaysInstalled();
     void oversizedTransferIsCutOff();
@@ -447,6 +450,56 @@ void TestInstall::downloadChangedAfterwardsIsCaught()
                                   : QStringList{QStringLiteral("red:%1 file MD5 not correct").arg(native(download))};
     QCOMPARE(vt3test::logLinesMarked(client).mid(expected.size()), again);
     VERIFY_STOPPED(env, client);
+}
+
+void TestInstall::streamedBytesReachDigests_data()
+{
+    // One letter per stretch of the file: B passed in a buffer, F read back
+    // from the download because the window had no buffer free.
+    QTest::addColumn<QString>("stretches");
+    QTest::addColumn<int>("cutShort");
+    QTest::newRow("in buffers") << QStringLiteral("BBB") << 0;
+    QTest::newRow("from the file") << QStringLiteral("FFF") << 0;
+    QTest::newRow("both, in turn") << QStringLiteral("BFFBF") << 0;
+    QTest::newRow("file cut short before it is read back") << QStringLiteral("BBF") << 4096;
+}
+
+void TestInstall::streamedBytesReachDigests()
+{
+    QFETCH(QString, stretches);
+    QFETCH(int, cutShort);
+    QTemporaryDir dir;
+    const QByteArray content = textOf(3 << 20, 'd');
+    vt3::StreamJob job;
+    job.key = QStringLiteral("d.z");
+    job.download = dir.filePath(job.key);
+    job.expected.size = content.size();
+    job.expected.md5 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+    job.expected.sha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    QVERIFY(writeFile(job.download, content.left(content.size() - cutShort)));
+
+    vt3::ReleaseWorker worker;
+    QSignalSpy checked(&worker, &vt3::ReleaseWorker::fileChecked);
+    worker.beginStream(job);
+    const int stretch = content.size() / stretches.size() + 1;
+    for (int i = 0; i < stretches.size(); ++i) {
+        const QByteArray part = content.mid(i * stretch, stretch);
+        if (stretches.at(i) == QLatin1Char('B'))
+            worker.streamBytes(part);
+        else
+            worker.streamWritten(part.size());
+    }
+    worker.endStream();
+    QCOMPARE(checked.count(), 1);
+    const auto file = checked.at(0).at(0).value<vt3::CheckedFile>();
+    // A file that could not be read back whole is no file the digests
+    // describe, and must be read again before it is used.
+    QCOMPARE(file.identity.isValid(), cutShort == 0);
+    QCOMPARE(file.verification == vt3::Verification::Ok, cutShort == 0);
+    if (cutShort == 0) {
+        QCOMPARE(file.md5, job.expected.md5);
+        QCOMPARE(file.sha256, job.expected.sha256);
+    }
 }
 
 void TestInstall::verificationStopsRun_data()

@@ -69,7 +69,6 @@ UpdateClient::UpdateClient(QWidget *parent)
     connect(worker, &vt3::ReleaseWorker::unpackProgress, this, &UpdateClient::showUnpackProgress);
     connect(worker, &vt3::ReleaseWorker::filesInstalled, this, &UpdateClient::filesInstalled);
     connect(worker, &vt3::ReleaseWorker::clearedUp, this, &UpdateClient::runCleared);
-    connect(worker, &vt3::ReleaseWorker::drained, this, &UpdateClient::workerDrained);
     workerThread.start();
 
     stallTimer.setSingleShot(true);

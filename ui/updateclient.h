@@ -87,7 +87,6 @@ private slots:
     void showUnpackProgress(qint64 bytesOfFile);
     void filesInstalled(const vt3::InstallReport &report);
     void runCleared();
-    void workerDrained();
     void upToDateChecked();
 
 private:
@@ -103,9 +102,9 @@ private:
     void logRequestFailure(QNetworkReply *reply);
     enum class WriteResult { Written, Oversized, WriteFailed };
     // The bytes of the file being streamed (`ofStream`) reach the worker as
-    // well; with `holdBack`, what finds no free buffer stays in the reply.
-    WriteResult writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream = false, bool holdBack = false);
-    WriteResult writePiece(QByteArray data, qint64 limit, bool ofStream);
+    // well.
+    WriteResult writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream = false);
+    WriteResult writePiece(vt3::PiecePool::Piece piece, qint64 limit, bool ofStream);
     bool startFileTransfer();
     bool acceptFileResponse(QNetworkReply *reply);
     void abandonFileTransfer();
@@ -129,13 +128,13 @@ private:
         ++workPosted;
         vt3::ReleaseWorker *w = worker;
         QMetaObject::invokeMethod(
-            w, [w, work]() mutable { work(w); }, Qt::QueuedConnection);
+            w, [w, work = std::move(work)]() mutable { work(w); }, Qt::QueuedConnection);
     }
     void presentChecked(const vt3::CheckedFile &checked);
     void beginStream();
     void dropStream();
     QString streamTarget(const QString &key);
-    bool writeReleaseBytes(QNetworkReply *reply, bool ofStream, bool holdBack);
+    bool writeReleaseBytes(QNetworkReply *reply, bool ofStream);
     void extractFrom(QMap<QString, QString>::const_iterator entry);
     bool reportVerification(const QString &downloaded, vt3::Verification verification);
     bool reportExtraction(const QString &key, vt3::ExtractStatus status);
