@@ -196,8 +196,8 @@ void ReleaseWorker::streamWritten(qint64 length)
     const qint64 at = s.digest.length();
     if (s.trail)
         s.trail->grow(at + length);
-    // Something else changed the download meanwhile; it is read again
-    // before it is used.
+    // A stretch that cannot be read whole means something else changed the
+    // download meanwhile; it is read again before it is used.
     const bool opened = s.written.isOpen() || s.written.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     if (!opened || !s.written.seek(at) || !s.digest.addFile(s.written, length) || s.digest.length() != at + length) {
         s.incomplete = true;
