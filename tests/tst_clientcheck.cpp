@@ -28,19 +28,10 @@ constexpr int ToolTimeoutMs = 30000;
 // and records its arguments, one a line, in args.txt.
 void writeFakeTool(const QString &dir, const QByteArray &answer, bool hang = false)
 {
-    QFile answerFile(dir + QStringLiteral("/answer.txt"));
-    QVERIFY(answerFile.open(QIODevice::WriteOnly));
-    answerFile.write(answer);
-    answerFile.close();
-
-    QFile tool(dir + QStringLiteral("/tasklist.exe"));
-    QVERIFY(tool.open(QIODevice::WriteOnly));
-    tool.write("#!/bin/sh\n"
-               "here=$(dirname \"$0\")\n"
-               "printf '%s\\n' \"$@\" > \"$here/args.txt\"\n");
-    tool.write(hang ? "exec sleep 60\n" : "cat \"$here/answer.txt\"\n");
-    tool.close();
-    QVERIFY(tool.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(vt3test::writeFile(dir + QStringLiteral("/answer.txt"), answer));
+    if (hang)
+        QVERIFY(vt3test::writeFile(dir + QStringLiteral("/hang"), QByteArray()));
+    QVERIFY(vt3test::placeFakeProgram(dir, QStringLiteral("tasklist.exe")));
 }
 
 // Records and accepts the next modal box.
@@ -187,14 +178,18 @@ void TestClientCheck::realStandIn()
 
     QTemporaryDir clientDir;
     const QString clientPath = clientDir.path() + QLatin1Char('/') + QLatin1String(ClientImage);
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), clientPath));
+    QVERIFY(QFile::copy(QStringLiteral(VT3_FAKECLIENT), clientPath));
     QFile::setPermissions(clientPath, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 
     UpdateClient client;
     QVERIFY(!UpdateClientProbe::isClientRunning(client));
 
     QProcess chat;
-    chat.start(clientPath, {QStringLiteral("30")});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VT3_FAKECLIENT_SECONDS"), QStringLiteral("30"));
+    env.insert(QStringLiteral("VT3_FAKECLIENT_LOG"), clientDir.filePath(QStringLiteral("client.log")));
+    chat.setProcessEnvironment(env);
+    chat.start(clientPath, QStringList());
     QVERIFY(chat.waitForStarted());
     const bool whileRunning = UpdateClientProbe::isClientRunning(client);
     chat.kill();

@@ -24,6 +24,12 @@
 #include <memory>
 #include <vector>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+// windows.h first: the memory counters build on it.
+#include <psapi.h>
+#endif
+
 namespace {
 
 using Route = HttpFixture::Route;
@@ -92,7 +98,7 @@ struct Net
     Net()
     {
         vt3::setApplicationDirForTesting(app.path());
-        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        vt3test::setTempDir(tmp.path());
     }
 
     // count plain servers, or TLS ones named 127.0.0.1 and localhost
@@ -225,6 +231,13 @@ void redirectChain(HttpFixture &server, const QString &path, int hops, const QSt
 // The peak resident memory of this process so far, in kB (VmHWM).
 qint64 peakResidentKb()
 {
+#ifdef Q_OS_WIN
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return qint64(counters.PeakWorkingSetSize / 1024);
+#else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -232,6 +245,7 @@ qint64 peakResidentKb()
         if (line.startsWith("VmHWM:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return -1;
+#endif
 }
 
 } // namespace

@@ -13,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -479,7 +481,14 @@ void TestPublish::unsafeKeyRefused()
     QFETCH(QString, message);
     const Key key = keygen(QStringLiteral("keys"));
     const QString path = publicFile ? work->path() + QStringLiteral("/keys/vt3-signing.pub") : key.secretPath;
+#ifdef Q_OS_WIN
+    // Access lists guard a file there; the mode bits mean nothing.
+    if (!publicFile)
+        QSKIP("Windows guards files by access lists, not by mode bits");
+    Q_UNUSED(mode);
+#else
     QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+#endif
 
     // Nothing is published with a key that is refused...
     const ToolRun run = publish({QStringLiteral("--sign-key"), path});

@@ -224,7 +224,7 @@ public:
     {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TMPDIR"), tmp.path());
+        vt3test::putTempDir(env, tmp.path());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LANG"), QStringLiteral("C"));
@@ -676,18 +676,18 @@ struct LogScene
 {
     QTemporaryDir data, app, tmp;
     // The single-instance socket of this test process lives in TMPDIR.
-    const QByteArray oldTmp = qgetenv("TMPDIR");
+    const QString oldTmp = QDir::tempPath();
     const QByteArray oldData = qgetenv("XDG_DATA_HOME");
     LogScene()
     {
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
-        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        vt3test::setTempDir(tmp.path());
         vt3::setApplicationDirForTesting(app.path());
     }
     ~LogScene()
     {
         vt3::setApplicationDirForTesting(QString());
-        qputenv("TMPDIR", oldTmp);
+        vt3test::setTempDir(oldTmp);
         qputenv("XDG_DATA_HOME", oldData);
     }
     QString log(int age = 0) const
@@ -1153,7 +1153,7 @@ int main(int argc, char **argv)
     QTemporaryDir tmp;
     if (!tmp.isValid())
         return 2;
-    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    vt3test::setTempDir(tmp.path());
 
     QtSingleApplication app(argc, argv, true);
     // Closing a test window must not end the application.

@@ -53,7 +53,7 @@ struct Env
     explicit Env(const QByteArray &digest = QByteArray())
     {
         vt3::setApplicationDirForTesting(app.path());
-        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        vt3test::setTempDir(tmp.path());
         http.listen();
         QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
         mirrors.setValue(QStringLiteral("mirrors/size"), 3);

@@ -1,5 +1,5 @@
-// The process list stand-in of non-Windows builds, run against real
-// processes: copies of sleep under the chat client's name.
+// The process list stand-in, run against real processes: copies of the
+// stand-in chat client under the names asked for.
 
 #include "testsupport.h"
 
@@ -27,7 +27,12 @@ struct ToolResult
 ToolResult runTool(const QStringList &args)
 {
     const vt3test::ToolRun run = vt3test::runTool(QStringLiteral("tasklist.exe"), args);
-    return {run.exitCode, run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts), run.err};
+    // Windows ends lines with CR LF.
+    QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line = line.trimmed();
+    lines.removeAll(QString());
+    return {run.exitCode, lines, run.err};
 }
 
 QStringList query(const QString &name)
@@ -79,11 +84,15 @@ qint64 TestTasklist::startProcess(const QString &fileName)
 {
     const QString path = dir->path() + QLatin1Char('/') + fileName;
     if (!QFile::exists(path)) {
-        QFile::copy(QStringLiteral("/bin/sleep"), path);
+        QFile::copy(QStringLiteral(VT3_FAKECLIENT), path);
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VT3_FAKECLIENT_SECONDS"), QStringLiteral("30"));
+    env.insert(QStringLiteral("VT3_FAKECLIENT_LOG"), dir->filePath(QStringLiteral("client.log")));
     processes.emplace_back(new QProcess);
-    processes.back()->start(path, {QStringLiteral("30")});
+    processes.back()->setProcessEnvironment(env);
+    processes.back()->start(path, QStringList());
     processes.back()->waitForStarted();
     return processes.back()->processId();
 }
@@ -119,13 +128,14 @@ void TestTasklist::matches()
     const ToolResult result = runTool(query(asked));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.lines.size(), count);
-    const QRegularExpression shape(QStringLiteral("^\"([^\"]+)\",\"(\\d+)\",\"Console\",\"1\",\"(\\d+) K\"$"));
+    // Windows groups the thousands of the memory column.
+    const QRegularExpression shape(QStringLiteral("^\"([^\"]+)\",\"(\\d+)\",\"Console\",\"1\",\"([\\d,]+) K\"$"));
     QStringList seenPids;
     for (const QString &line : result.lines) {
         const QRegularExpressionMatch match = shape.match(line);
         QVERIFY2(match.hasMatch(), qPrintable(line));
         QCOMPARE(match.captured(1), fileName);
-        QVERIFY(match.captured(3).toLongLong() > 0);
+        QVERIFY(match.captured(3).remove(QLatin1Char(',')).toLongLong() > 0);
         seenPids << match.captured(2);
     }
     seenPids.sort();

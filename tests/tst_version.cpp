@@ -123,7 +123,7 @@ void TestVersion::initTestCase()
 {
     QVERIFY(appDir.isValid());
     QVERIFY(tmpDir.isValid());
-    qputenv("TMPDIR", tmpDir.path().toLocal8Bit());
+    vt3test::setTempDir(tmpDir.path());
     vt3::setApplicationDirForTesting(appDir.path());
     setTimeZone("UTC");
     previousHandler = qInstallMessageHandler(collectDebug);

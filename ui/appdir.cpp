@@ -29,17 +29,16 @@ void setApplicationDirForTesting(const QString &path)
 
 QString resolveProgram(const QString &program)
 {
-#ifdef Q_OS_WIN
-    // CreateProcess already searches the executable's directory first.
-    return program;
-#else
-    if (program.contains(QLatin1Char('/')))
+    // Windows itself looks beside the running program first, but only
+    // beside the executable; naming the file keeps the lookup on the
+    // installation that the updater serves on every system, and lets a
+    // name that is not there fall through to the system's search.
+    if (program.contains(QLatin1Char('/')) || program.contains(QLatin1Char('\\')))
         return program;
     const QString local = applicationDir() + QLatin1Char('/') + program;
     if (QFileInfo(local).isFile())
         return local;
     return program;
-#endif
 }
 
 } // namespace vt3

@@ -18,6 +18,42 @@ QString buildFile(const QString &name)
     return QStringLiteral(VT3_BUILD_DIR_FOR_SUPPORT) + QLatin1Char('/') + name;
 }
 
+QString toolFile(const QString &name)
+{
+#ifdef Q_OS_WIN
+    if (!name.endsWith(QLatin1String(".exe")))
+        return buildFile(name + QLatin1String(".exe"));
+    return buildFile(name);
+#else
+    return buildFile(name);
+#endif
+}
+
+bool placeFakeProgram(const QString &dir, const QString &name)
+{
+    const QString target = dir + QLatin1Char('/') + name;
+    QFile::remove(target);
+    return QFile::copy(QStringLiteral(VT3_FAKEPROGRAM_FOR_SUPPORT), target) &&
+           QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+namespace {
+const char *const TempVariables[] = {"TMPDIR", "TMP", "TEMP"};
+}
+
+void setTempDir(const QString &path)
+{
+    const QByteArray native = QDir::toNativeSeparators(path).toLocal8Bit();
+    for (const char *name : TempVariables)
+        qputenv(name, native);
+}
+
+void putTempDir(QProcessEnvironment &env, const QString &path)
+{
+    for (const char *name : TempVariables)
+        env.insert(QLatin1String(name), QDir::toNativeSeparators(path));
+}
+
 void announceVersion(UpdateClient &client, const QString &reply)
 {
     auto *version = client.findChild<releasedVersion *>();
@@ -84,7 +120,7 @@ QByteArray readFile(const QString &path, const QByteArray &missing)
 ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs)
 {
     QProcess tool;
-    tool.start(buildFile(program), args);
+    tool.start(toolFile(program), args);
     ToolRun run;
     if (!tool.waitForFinished(timeoutMs)) {
         tool.kill();

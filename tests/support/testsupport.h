@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +13,20 @@ namespace vt3test {
 // Path of a build product in the application folder of the build
 // (vt3update, tasklist.exe, vt3-versiond, ...).
 QString buildFile(const QString &name);
+
+// A program of the build by its name without suffix (vt3-versiond,
+// vt3-publish): Windows gives programs the ".exe" the others do without.
+QString toolFile(const QString &name);
+
+// Copies the tests' scriptable program (tests/fakeprogram) into dir under
+// name; true when it is there and may be run.
+bool placeFakeProgram(const QString &dir, const QString &name);
+
+// Points the system temp directory of this process at path: TMPDIR for
+// POSIX systems, TMP and TEMP for Windows.
+void setTempDir(const QString &path);
+// The same for a child process's environment.
+void putTempDir(QProcessEnvironment &env, const QString &path);
 
 // Hands the window a version reply as the version client would, so tests
 // that are not about the version query need no UDP server.

@@ -1,5 +1,8 @@
 // The process list of a Windows system, reduced to the one query the
 // updater makes: tasklist.exe /fi "IMAGENAME eq NAME" /FO CSV /NH
+// On Linux it reads /proc; on Windows (where the emulator used for tests
+// ships a tool that prints nothing) it takes a process snapshot, so the
+// updater's check runs its real code path against real processes.
 
 #include <QByteArray>
 #include <QDir>
@@ -9,7 +12,15 @@
 #include <QStringList>
 
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+// windows.h first: the snapshot and memory headers build on it.
+#include <psapi.h>
+#include <tlhelp32.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -49,6 +60,48 @@ QString parseArguments(const QStringList &args)
     return imageNameFilter(args.at(1));
 }
 
+#ifdef Q_OS_WIN
+// The resident set of a process we may look at; 0 for one we may not,
+// which Windows' own tool shows the same way.
+qint64 residentKBOf(DWORD pid)
+{
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return 0;
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    const bool known = ::GetProcessMemoryInfo(process, &counters, sizeof counters);
+    ::CloseHandle(process);
+    return known ? qint64(counters.WorkingSetSize / 1024) : 0;
+}
+
+QList<Process> matchingProcesses(const QString &wanted)
+{
+    QList<Process> found;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (bool more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+        const QString name = QString::fromWCharArray(entry.szExeFile);
+        if (name.compare(wanted, Qt::CaseInsensitive) != 0)
+            continue;
+        found.append(Process{QString::number(entry.th32ProcessID), name, residentKBOf(entry.th32ProcessID)});
+    }
+    ::CloseHandle(snapshot);
+    return found;
+}
+
+// Windows' tool groups the thousands of the memory column.
+QString memoryText(qint64 kb)
+{
+    QString digits = QString::number(kb);
+    for (int at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+#else
 QByteArray readProcFile(const QString &path)
 {
     QFile file(path);
@@ -103,6 +156,12 @@ QList<Process> matchingProcesses(const QString &wanted)
     return found;
 }
 
+QString memoryText(qint64 kb)
+{
+    return QString::number(kb);
+}
+#endif
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -124,7 +183,7 @@ int main(int argc, char *argv[])
     }
     for (const Process &p : processes) {
         const QByteArray line = QStringLiteral("\"%1\",\"%2\",\"Console\",\"1\",\"%3 K\"")
-                                    .arg(p.imageName, p.pid, QString::number(p.residentKB))
+                                    .arg(p.imageName, p.pid, memoryText(p.residentKB))
                                     .toLocal8Bit();
         std::printf("%s\n", line.constData());
     }

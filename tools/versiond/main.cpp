@@ -9,12 +9,31 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
+#ifdef Q_OS_WIN
+// Ctrl+C, Ctrl+Break and the console closing come on a thread of the
+// system's; the event loop is asked to end from there.
+BOOL WINAPI onConsoleStop(DWORD)
+{
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    return TRUE;
+}
+
+bool installStopSignals(QCoreApplication &)
+{
+    return ::SetConsoleCtrlHandler(onConsoleStop, TRUE) != 0;
+}
+#else
 // Written by the signal handler, read by the event loop: the only way to
 // leave a handler safely is a write to a descriptor.
 int signalPipe[2] = {-1, -1};
@@ -26,7 +45,7 @@ void onStopSignal(int)
     (void)ignored;
 }
 
-bool installStopSignals()
+bool installStopSignals(QCoreApplication &app)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return false;
@@ -34,8 +53,13 @@ bool installStopSignals()
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+        return false;
+    auto *stopNotifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    return true;
 }
+#endif
 
 int fail(const QString &text)
 {
@@ -98,10 +122,8 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("not a burst size (at least 1): %1").arg(parser.value(burst)));
     options.quiet = parser.isSet(quiet);
 
-    if (!installStopSignals())
+    if (!installStopSignals(app))
         return fail(QStringLiteral("cannot install signal handlers"));
-    QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
 
     VersionServer server(options);
     QString error;
