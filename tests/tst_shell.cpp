@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -683,6 +684,11 @@ struct LogScene
         qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
         vt3test::setTempDir(tmp.path());
         vt3::setApplicationDirForTesting(app.path());
+        // Windows takes the folder from the user's profile, not from the
+        // environment: there the test program's own folder is emptied.
+        logDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        if (!logDir.startsWith(data.path()))
+            QDir(logDir).removeRecursively();
     }
     ~LogScene()
     {
@@ -694,8 +700,9 @@ struct LogScene
     {
         const QString name =
             QStringLiteral("vt3update.log") + (age ? QLatin1Char('.') + QString::number(age) : QString());
-        return data.filePath(QCoreApplication::applicationName() + QLatin1Char('/') + name);
+        return logDir + QLatin1Char('/') + name;
     }
+    QString logDir;
 };
 } // namespace
 
