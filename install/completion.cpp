@@ -27,6 +27,13 @@ void UpdateClient::allFinished()
     }
     const QString workDir = tempDir.absolutePath();
     const QString appDir = vt3::applicationDir();
+    // Heard only during the clear-up, so connected for it alone.
+    disconnect(worker, &vt3::ReleaseWorker::leftInUse, this, nullptr);
+    connect(worker, &vt3::ReleaseWorker::leftInUse, this, [this](const QString &path, bool atRestart) {
+        const QString shown = QDir::toNativeSeparators(path).toHtmlEscaped();
+        message(atRestart ? tr("%1 is still in use; it will be removed at the next restart.").arg(shown)
+                          : tr("%1 is still in use and could not be removed.").arg(shown));
+    });
     toWorker([workDir, appDir, deletions](vt3::ReleaseWorker *w) { w->clearUp(workDir, appDir, deletions); });
 }
 

@@ -1,19 +1,14 @@
 #include "updateclient.h"
 
 #include "appdir.h"
+#include "durable.h"
 #include "filehash.h"
 #include "releaseformat.h"
 #include "releaseworker.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSet>
-
-#ifdef Q_OS_WIN
-#include <string>
-#include <windows.h>
-#else
-#include <cstdio>
-#endif
 
 namespace {
 
@@ -63,20 +58,6 @@ void takeOverModes(const QString &newFile, const QString &oldFile)
     QFile::setPermissions(newFile, QFile::permissions(oldFile) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
 }
 
-#ifdef Q_OS_WIN
-// Deep installations pass the 260 characters of a classic path; the
-// "\\?\" form lifts that limit, but only for absolute native paths.
-std::wstring longPath(const QString &path)
-{
-    QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    if (native.startsWith(QLatin1String("\\\\")))
-        native = QLatin1String("\\\\?\\UNC\\") + native.mid(2);
-    else
-        native = QLatin1String("\\\\?\\") + native;
-    return native.toStdWString();
-}
-#endif
-
 bool isSameFile(const QString &installed, const QString &fresh)
 {
     const QFileInfo installedInfo(installed);
@@ -89,15 +70,9 @@ bool isSameFile(const QString &installed, const QString &fresh)
 // One rename within a volume: never over an existing name, and never the
 // copy that QFile::rename (and QDir::rename, which calls it) falls back to
 // between volumes.
-bool renameOnly(const QString &source, const QString &target)
+bool renameOnly(const QString &source, const QString &target, bool *busy = nullptr)
 {
-    if (isPresent(target))
-        return false;
-#ifdef Q_OS_WIN
-    return ::MoveFileExW(longPath(source).c_str(), longPath(target).c_str(), 0) != 0;
-#else
-    return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
-#endif
+    return !isPresent(target) && vt3::renameFile(source, target, false, busy);
 }
 
 // Moves a file without ever overwriting `target`. Within a volume this is
@@ -106,10 +81,16 @@ bool renameOnly(const QString &source, const QString &target)
 // that fills up at the very end leaves a cut-off file reported as moved;
 // here every write is checked, and the source goes only once the copy is
 // whole.
-bool moveFile(const QString &source, const QString &target)
+bool moveFile(const QString &source, const QString &target, bool *busy = nullptr)
 {
-    if (renameOnly(source, target))
+    bool held = false;
+    if (renameOnly(source, target, &held))
         return true;
+    if (held) {
+        if (busy)
+            *busy = true;
+        return false;
+    }
     if (isPresent(target))
         return false;
 
@@ -148,7 +129,7 @@ bool moveFile(const QString &source, const QString &target)
 // volumes a move is a copy, the one step of an installation that can fail
 // half way (a full disk), so every file of the release is staged like this
 // before any installed file is touched.
-bool stageFile(const QString &source, const QString &destination, QSet<QString> &madeDirs)
+bool stageFile(const QString &source, const QString &destination, QSet<QString> &madeDirs, bool *busy)
 {
     // Many files share a few directories; each is made (or found) once.
     const QString dir = QFileInfo(destination).path();
@@ -160,14 +141,36 @@ bool stageFile(const QString &source, const QString &destination, QSet<QString> 
     const QString incoming = besideName(destination, IncomingSuffix);
     if (!clearName(incoming))
         return false;
-    return moveFile(source, incoming);
+    return moveFile(source, incoming, busy);
 }
+
+#ifdef Q_OS_WIN
+// The running updater's own file, which Windows lets rename but not delete
+// while it runs.
+bool isOwnExecutable(const QString &path)
+{
+    const QString own = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    return !own.isEmpty() && QFileInfo(path).canonicalFilePath().compare(own, Qt::CaseInsensitive) == 0;
+}
+
+// A release that replaced the updater left its old copy beside the new
+// one (see swapIn); the process that ran it has ended by the next start.
+void removeOwnOldCopy()
+{
+    const QString oldCopy = besideName(QCoreApplication::applicationFilePath(), OutgoingSuffix);
+    if (!QFileInfo::exists(oldCopy))
+        return;
+    QFile::setPermissions(oldCopy, QFile::permissions(oldCopy) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
+    QFile::remove(oldCopy);
+}
+Q_COREAPP_STARTUP_FUNCTION(removeOwnOldCopy)
+#endif
 
 // Puts the staged file at `destination` by renames within its directory.
 // The old file is set aside first and only dropped once the new one is in
 // place; when anything fails on the way, the old file is where it was. An
 // old file that cannot be deleted afterwards is kept as `backup`.
-bool swapIn(const QString &destination, const QString &backup)
+bool swapIn(const QString &destination, const QString &backup, bool *busy)
 {
     const QString incoming = besideName(destination, IncomingSuffix);
     const QString outgoing = besideName(destination, OutgoingSuffix);
@@ -177,7 +180,7 @@ bool swapIn(const QString &destination, const QString &backup)
         // still tells which modes the installed file had.
         if (QFileInfo(outgoing).isFile())
             takeOverModes(incoming, outgoing);
-        if (renameOnly(incoming, destination))
+        if (renameOnly(incoming, destination, busy))
             return true;
         QFile::remove(incoming);
         return false;
@@ -186,11 +189,13 @@ bool swapIn(const QString &destination, const QString &backup)
     if (QFileInfo(destination).isFile())
         takeOverModes(incoming, destination);
 
-    if (!clearName(outgoing) || !renameOnly(destination, outgoing)) {
+    // A file another program keeps open without delete sharing cannot be
+    // renamed: it stays, and the next start unpacks the new one again.
+    if (!clearName(outgoing) || !renameOnly(destination, outgoing, busy)) {
         QFile::remove(incoming);
         return false;
     }
-    if (!renameOnly(incoming, destination)) {
+    if (!renameOnly(incoming, destination, busy)) {
         renameOnly(outgoing, destination);
         QFile::remove(incoming);
         return false;
@@ -199,12 +204,35 @@ bool swapIn(const QString &destination, const QString &backup)
     // Windows refuses to delete a read-only file.
     QFile::setPermissions(outgoing, QFile::permissions(outgoing) | QFileDevice::WriteOwner | QFileDevice::WriteUser);
     if (!QFile::remove(outgoing)) {
+#ifdef Q_OS_WIN
+        // The updater replacing itself: the work directory, cleared at the
+        // end of this run, could not take the running copy either, so it
+        // stays beside the new one until the next start.
+        if (isOwnExecutable(destination))
+            return true;
+#endif
         // Still in use, or not a plain file: keep it out of the way where
         // the end of the run clears it up.
         clearName(backup);
         moveFile(outgoing, backup);
     }
     return true;
+}
+
+// The directories whose entries an installation changed: those of the
+// installed files, and above them up to the application directory those
+// that may have been made for them.
+QStringList directoriesUpTo(const QString &root, const QStringList &files)
+{
+    QSet<QString> dirs;
+    if (!files.isEmpty())
+        dirs.insert(root);
+    for (const QString &file : files) {
+        for (QString dir = QFileInfo(file).path(); dir.size() > root.size() && !dirs.contains(dir);
+             dir = QFileInfo(dir).path())
+            dirs.insert(dir);
+    }
+    return QStringList(dirs.cbegin(), dirs.cend());
 }
 
 } // namespace
@@ -222,9 +250,11 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
     QSet<QString> madeDirs;
     // Nothing installed has changed yet; the staged copies go, and the next
     // start unpacks them again.
-    const auto abandon = [&](const QString &destination) {
+    const auto abandon = [&](const QString &destination, bool busy) {
         if (!destination.isEmpty())
             report.failed << destination;
+        if (busy)
+            report.busy << destination;
         for (const QString &done : qAsConst(staged))
             QFile::remove(besideName(done, IncomingSuffix));
     };
@@ -232,14 +262,14 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
         // Closing the window stops here, between files: what is staged goes
         // back, and the work directory still holds every unpacked file.
         if (cancelled) {
-            abandon(QString());
+            abandon(QString(), false);
             return report;
         }
         const QString source = job.workDir + QLatin1Char('/') + installName;
         const QString destination = appDir.absoluteFilePath(installName);
 
         if (!isReplaceable(destination)) {
-            abandon(destination);
+            abandon(destination, false);
             return report;
         }
         // A file found in place stays; one the manifest's unpacked MD5
@@ -252,11 +282,27 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
             clearName(besideName(destination, IncomingSuffix));
             continue;
         }
-        if (!stageFile(source, destination, madeDirs)) {
-            abandon(destination);
+        bool busy = false;
+        if (!stageFile(source, destination, madeDirs, &busy)) {
+            abandon(destination, busy);
             return report;
         }
         staged << destination;
+    }
+
+    // Every staged file reaches the device before the first takes its name:
+    // a crash after the renames below must not leave a name whose bytes
+    // never got there. Flushed all together, the device writes them in one
+    // go instead of waiting for each in turn between renames.
+    QStringList incoming;
+    incoming.reserve(staged.size());
+    for (const QString &destination : qAsConst(staged))
+        incoming << besideName(destination, IncomingSuffix);
+    bool busy = false;
+    const int unflushed = flushFiles(incoming, &busy);
+    if (unflushed >= 0) {
+        abandon(staged.at(unflushed), busy);
+        return report;
     }
 
     // From here on every step is a rename; the swap runs to its end.
@@ -264,23 +310,38 @@ InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &can
     for (const QString &destination : qAsConst(staged)) {
         const QString relative = appDir.relativeFilePath(destination);
         const QString backup = job.workDir + QLatin1Char('/') + relative + QLatin1String(".bak");
-        if (!swapIn(destination, backup)) {
+        busy = false;
+        if (!swapIn(destination, backup, &busy)) {
             report.failed << destination;
+            if (busy)
+                report.busy << destination;
             report.allInstalled = false;
             continue;
         }
         clearName(besideName(destination, OutgoingSuffix));
     }
+
+    // The renames are durable only once their directories are; until then
+    // the run does not count as finished.
+    const QStringList dirs = directoriesUpTo(appDir.absolutePath(), staged);
+    const int unsynced = syncDirectories(dirs);
+    if (unsynced >= 0) {
+        report.failed << dirs.at(unsynced);
+        report.allInstalled = false;
+    }
     return report;
 }
 
-void removeDirContents(const QString &path)
+QStringList removeDirContents(const QString &path)
 {
+    QStringList left;
     QDir dir(path);
     const QFileInfoList files =
         dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QFileInfo &file : files)
-        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo &file : files) {
+        if (!QFile::remove(file.absoluteFilePath()))
+            left << file.absoluteFilePath();
+    }
 
     const QFileInfoList dirs =
         dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
@@ -288,12 +349,14 @@ void removeDirContents(const QString &path)
         // A link is removed as a link; following it would empty whatever
         // directory it points to.
         if (sub.isSymLink()) {
-            QFile::remove(sub.absoluteFilePath());
+            if (!QFile::remove(sub.absoluteFilePath()))
+                left << sub.absoluteFilePath();
             continue;
         }
-        removeDirContents(sub.absoluteFilePath());
+        left << removeDirContents(sub.absoluteFilePath());
         dir.rmdir(sub.fileName());
     }
+    return left;
 }
 
 } // namespace vt3
@@ -324,9 +387,12 @@ void UpdateClient::copyFiles()
 
 void UpdateClient::filesInstalled(const vt3::InstallReport &report)
 {
-    for (const QString &destination : report.failed)
-        message(tr("<font color=red>%1 file install error.</font>")
-                    .arg(QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped()));
+    for (const QString &destination : report.failed) {
+        const QString shown = QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped();
+        if (report.busy.contains(destination))
+            message(tr("%1 is locked by another program.").arg(shown));
+        message(tr("<font color=red>%1 file install error.</font>").arg(shown));
+    }
     // A half-installed release must not look finished: the work directory
     // stays, and the next start resumes in it and tries again.
     if (report.allInstalled)

@@ -15,8 +15,9 @@ QString releaseStatePath(const QString &appDir);
 // updater refuses nothing).
 quint64 installedRelease(const QString &appDir);
 
-// Records `releaseId`; QSettings replaces the file in one rename, so a
-// crash leaves the old record or the new one. False when it cannot write.
+// Records `releaseId`, replacing the file in one rename: a crash leaves the
+// old record or the new one, and the new one is on the device once this
+// returns true. False when it cannot write.
 bool recordInstalledRelease(const QString &appDir, quint64 releaseId);
 
 } // namespace vt3

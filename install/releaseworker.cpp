@@ -1,12 +1,20 @@
 #include "releaseworker.h"
 
+#include "durable.h"
 #include "trailingunpack.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QStorageInfo>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <QVector>
+#include <windows.h>
+
+#include <algorithm>
+#include <utility>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -28,6 +36,39 @@ bool replaceWith(const QString &finished, const QString &target)
         return false;
     return QFile::rename(finished, target);
 }
+
+#ifdef Q_OS_WIN
+// Asks Windows to delete `path` when it next starts; only an administrator
+// may, so this fails for most users.
+bool removeAtRestart(const QString &path)
+{
+    return ::MoveFileExW(longPath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+}
+
+// What the clear-up could not delete is a file some process still runs or
+// has loaded (Windows refuses to delete those): each is handed to the next
+// restart, and so are the directories holding them, so that the work
+// directory does not outlive the run. Returns each file and whether that
+// worked.
+QVector<std::pair<QString, bool>> removeLeftAtRestart(const QString &workDir, const QStringList &left)
+{
+    QVector<std::pair<QString, bool>> files;
+    QSet<QString> dirs;
+    for (const QString &file : left) {
+        files.append({file, removeAtRestart(file)});
+        for (QString dir = QFileInfo(file).path(); dir.size() > workDir.size(); dir = QFileInfo(dir).path())
+            dirs.insert(dir);
+    }
+    // A directory goes at restart only when it is empty by then: the files
+    // are handed over first, then each directory before the one holding it.
+    QStringList ordered(dirs.cbegin(), dirs.cend());
+    std::sort(ordered.begin(), ordered.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    ordered << workDir;
+    for (const QString &dir : qAsConst(ordered))
+        removeAtRestart(dir);
+    return files;
+}
+#endif
 
 } // namespace
 
@@ -337,10 +378,26 @@ void ReleaseWorker::installFiles(const InstallJob &job)
 
 void ReleaseWorker::clearUp(const QString &workDir, const QString &appDir, const QStringList &deletions)
 {
+#ifdef Q_OS_WIN
+    const QStringList left = removeDirContents(workDir);
+    if (!QDir().rmdir(workDir)) {
+        for (const auto &file : removeLeftAtRestart(workDir, left))
+            emit leftInUse(file.first, file.second);
+    }
+#else
+    // Unlinking does not ask whether a file is in use; whatever stays here
+    // stays for its modes, like any leftover of a broken run.
     removeDirContents(workDir);
     QDir().rmdir(workDir);
-    for (const QString &path : deletions)
-        QFile::remove(appDir + QLatin1Char('/') + path);
+#endif
+    // A deletion, too, is only done once its directory is on the device.
+    QSet<QString> touched;
+    for (const QString &path : deletions) {
+        const QString file = appDir + QLatin1Char('/') + path;
+        if (QFile::remove(file))
+            touched.insert(QFileInfo(file).path());
+    }
+    syncDirectories(QStringList(touched.cbegin(), touched.cend()));
     emit clearedUp();
 }
 

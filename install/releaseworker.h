@@ -95,12 +95,16 @@ struct InstallReport
 {
     // Destinations that failed, in the order they failed.
     QStringList failed;
+    // Those of them another program kept locked for longer than the
+    // installation waits.
+    QStringList busy;
     bool allInstalled = false;
 };
 
 InstallReport installRelease(const InstallJob &job, const std::atomic<bool> &cancelled);
-// Empties a directory without following links out of it.
-void removeDirContents(const QString &path);
+// Empties a directory without following links out of it; returns the files
+// (and links) that could not be deleted.
+QStringList removeDirContents(const QString &path);
 
 // The file work of an update run: checking, unpacking, installing and
 // clearing up, away from the window so that it stays responsive however
@@ -137,6 +141,10 @@ signals:
     void fileExtracted(const QString &key, vt3::ExtractStatus status);
     void unpackProgress(qint64 bytesRead);
     void filesInstalled(const vt3::InstallReport &report);
+    // Windows only: a file of the work directory still in use (an old DLL
+    // or program another process runs); `atRestart` when the system was
+    // asked to delete it on its next start. Sent before clearedUp.
+    void leftInUse(const QString &path, bool atRestart);
     void clearedUp();
 
 private:

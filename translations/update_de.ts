@@ -220,6 +220,8 @@ p, li { white-space: pre-wrap; }
     <message>
         <source>Request failed: %1 (asked for %2), HTTP status %3</source>
         <translation>Anfrage fehlgeschlagen: %1 (angefragt: %2), HTTP-Status %3</translation>
+    </message>
+    <message>
         <source>&lt;font color=red&gt;trusted-keys.txt line %1 is not a public key.&lt;/font&gt;</source>
         <translation>&lt;font color=red&gt;trusted-keys.txt Zeile %1 ist kein öffentlicher Schlüssel.&lt;/font&gt;</translation>
     </message>
@@ -238,6 +240,18 @@ p, li { white-space: pre-wrap; }
     <message>
         <source>Release %1 is not verified: this installation trusts no signing keys.</source>
         <translation>Release %1 ist nicht geprüft: diese Installation vertraut keinem Signaturschlüssel.</translation>
+    </message>
+    <message>
+        <source>%1 is locked by another program.</source>
+        <translation>%1 ist von einem anderen Programm gesperrt.</translation>
+    </message>
+    <message>
+        <source>%1 is still in use; it will be removed at the next restart.</source>
+        <translation>%1 wird noch verwendet und beim nächsten Neustart entfernt.</translation>
+    </message>
+    <message>
+        <source>%1 is still in use and could not be removed.</source>
+        <translation>%1 wird noch verwendet und konnte nicht entfernt werden.</translation>
     </message>
 </context>
 </TS>
