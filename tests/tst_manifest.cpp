@@ -388,12 +388,12 @@ void TestManifest::unwritableManifest()
         QVERIFY(QDir().mkpath(target));
         QVERIFY(writeFile(target + QStringLiteral("/keep"), "x"));
     } else {
-#ifndef Q_OS_WIN
-        if (::geteuid() == 0)
-            QSKIP("root writes read-only files");
-#endif
         QVERIFY(writeFile(target, "old"));
         QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner));
+        // Root passes by the mode bits (under the Windows emulator too,
+        // which keeps the read-only attribute as one).
+        if (QFile(target).open(QIODevice::WriteOnly | QIODevice::Append))
+            QSKIP("this user writes read-only files");
     }
     writeMirrors(QStringLiteral("[mirrors]\nsize=3\n1\\mirror=m1\n2\\mirror=m2\n[m1]\nurl=@a/\n[m2]\nurl=@b/\n"));
     startRun();
@@ -610,8 +610,15 @@ void TestManifest::safePaths_data()
     QTest::newRow("plain name") << "vt3client_win32.exe" << true;
     QTest::newRow("subdirectory") << "data/sounds/ring.wav" << true;
     QTest::newRow("backslash subdirectory") << "data\\sounds\\ring.wav" << true;
-    QTest::newRow("dots inside a name") << "a..b/.hidden/x..." << true;
-    QTest::newRow("colon later on") << "data/a:b" << true;
+    // Windows drops trailing dots from a name, and a colon there names a
+    // drive or a stream of the file.
+#ifdef Q_OS_WIN
+    const bool windowsRules = true;
+#else
+    const bool windowsRules = false;
+#endif
+    QTest::newRow("dots inside a name") << "a..b/.hidden/x..." << !windowsRules;
+    QTest::newRow("colon later on") << "data/a:b" << !windowsRules;
     QTest::newRow("empty") << "" << false;
     QTest::newRow("absolute") << "/etc/passwd" << false;
     QTest::newRow("backslash root") << "\\Windows\\system32\\x.dll" << false;

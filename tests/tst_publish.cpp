@@ -354,6 +354,13 @@ void TestPublish::refusals()
     case Setup::None:
         break;
     case Setup::ExtraFile:
+#ifdef Q_OS_WIN
+        // A backslash separates folders there, a device name opens the
+        // device, and names that differ in case are one name.
+        if (detail.contains(QLatin1Char('\\')) || detail.contains(QLatin1String("nul.")) ||
+            detail == QLatin1String("README.TXT"))
+            QSKIP("Windows cannot hold a file of that name");
+#endif
         QVERIFY(vt3test::writeFile(source + QLatin1Char('/') + detail, QByteArray("x")));
         break;
     case Setup::EmptySource:
@@ -413,8 +420,11 @@ void TestPublish::keygenWritesKeyPair()
     const Key key = keygen(QStringLiteral("keys"));
     QCOMPARE(key.publicKey.size(), vt3::signature::PublicKeyBytes);
     QCOMPARE(key.printedId, vt3::signature::keyId(key.publicKey));
+#ifndef Q_OS_WIN
+    // Windows guards the file by its access list, not by these bits.
     QCOMPARE(QFile::permissions(key.secretPath),
              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+#endif
     // The public file is exactly one line for trusted-keys.txt.
     const QByteArray pub = readFile(work->path() + QStringLiteral("/keys/vt3-signing.pub"));
     QCOMPARE(pub.count('\n'), 1);

@@ -160,6 +160,20 @@ int differingPixels(const QImage &left, const QImage &right)
     return differing;
 }
 
+// What a client connects to for the primary that holds `lockName` in
+// `dir`: the socket file beside the lock, or on Windows, where a local
+// server is a named pipe and leaves no file, the pipe of the same name.
+QString serverOf(const QString &dir, const QString &lockName)
+{
+    const QString base = lockName.left(lockName.size() - int(qstrlen(".lock")));
+#ifdef Q_OS_WIN
+    Q_UNUSED(dir);
+    return base;
+#else
+    return QDir(dir).filePath(base);
+#endif
+}
+
 QStringList withoutLocks(const QStringList &names)
 {
     QStringList kept;
@@ -242,14 +256,24 @@ public:
     // test only knows they begin with the program's name.
     QStringList lockFiles() const { return entries(QStringLiteral("vt3update-*.lock")); }
     QStringList sockets() const { return withoutLocks(entries(QStringLiteral("vt3update-*"))); }
-    bool primaryReady() const { return lockFiles().size() == 1 && sockets().size() == 1; }
+#ifdef Q_OS_WIN
+    bool primaryReady() const
+    {
+        return lockFiles().size() == 1 && primaryListens();
+    }
+#else
+    bool primaryReady() const
+    {
+        return lockFiles().size() == 1 && sockets().size() == 1;
+    }
+#endif
     // A socket file left by a killed primary refuses connections.
     bool primaryListens() const
     {
-        if (sockets().size() != 1)
+        if (lockFiles().size() != 1)
             return false;
         QLocalSocket probe;
-        probe.connectToServer(QDir(tmp.path()).filePath(sockets().first()));
+        probe.connectToServer(serverOf(tmp.path(), lockFiles().first()));
         return probe.waitForConnected(SecondStartExitMs);
     }
 
@@ -507,13 +531,15 @@ void TestShell::closeDuringUnpackingLeavesResumableWork()
     };
 
     {
+        // Outlives the window, whose end waits for the worker: the worker
+        // may still be on its way out of the semaphore when it is released.
+        QSemaphore held;
         UpdateClient client;
         client.show();
         QVERIFY(QTest::qWaitForWindowExposed(&client));
         prepare(client);
         // The worker is held while the window starts unpacking and is
         // closed, so the close lands before the file is taken.
-        QSemaphore held;
         UpdateClientProbe::holdWorker(client, held);
         UpdateClientProbe::beginUnpacking(client);
         BoxDriver driver{BoxDriver::Yes};
@@ -665,7 +691,8 @@ QStringList diskLogTexts(const QString &path)
     QStringList texts;
     const QStringList lines = QString::fromUtf8(vt3test::readFile(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
-        const QRegularExpressionMatch match = stamped.match(line);
+        // Windows ends the lines of a text file with CR LF.
+        const QRegularExpressionMatch match = stamped.match(line.endsWith(QLatin1Char('\r')) ? line.chopped(1) : line);
         texts << (match.hasMatch() ? match.captured(2) : QString());
     }
     return texts;
@@ -935,9 +962,8 @@ QProcess *TestShell::startSecond(int timeoutMs, const QString &message, const QS
 
 QString TestShell::ownSocketName() const
 {
-    const QStringList names =
-        withoutLocks(QDir::temp().entryList({QStringLiteral("vt3update-*")}, QDir::System | QDir::AllEntries));
-    return names.size() == 1 ? QDir::temp().filePath(names.first()) : QString();
+    const QStringList locks = QDir::temp().entryList({QStringLiteral("vt3update-*.lock")}, QDir::Files | QDir::Hidden);
+    return locks.size() == 1 ? serverOf(QDir::tempPath(), locks.first()) : QString();
 }
 
 void TestShell::secondStartActivates_data()
@@ -985,6 +1011,9 @@ void TestShell::secondStartActivates()
 
 void TestShell::undeliveredMessageStillArrives()
 {
+#ifdef Q_OS_WIN
+    QSKIP("a Windows pipe takes the message of a second start that gave up waiting with it");
+#endif
     QSignalSpy received(singleApp(), &QtSingleApplication::messageReceived);
     const QString text = QStringLiteral("while you were busy \u00e4\u00f6\u00fc");
     QProcess *second = startSecond(300, text);
@@ -1004,6 +1033,7 @@ void TestShell::identityIsTheExecutableFile()
     QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
     QVERIFY(QFile::setPermissions(copy, QFile::permissions(copy) | QFileDevice::ExeOwner));
     const QString link = dir.filePath(QStringLiteral("same_updater"));
+    VT3_SKIP_WITHOUT_SYMLINKS();
     QVERIFY(QFile::link(QCoreApplication::applicationFilePath(), link));
 
     QSignalSpy received(singleApp(), &QtSingleApplication::messageReceived);
@@ -1093,7 +1123,12 @@ void TestShell::killedPrimaryDoesNotBlock()
     QCOMPARE(first->exitStatus(), QProcess::CrashExit);
     // What a killed primary leaves behind is what the next start must cope with.
     QCOMPARE(starts.lockFiles().size(), 1);
+#ifdef Q_OS_WIN
+    // A pipe goes with its process.
+    QCOMPARE(starts.sockets().size(), 0);
+#else
     QCOMPARE(starts.sockets().size(), 1);
+#endif
 
     QVERIFY(!starts.primaryListens());
 

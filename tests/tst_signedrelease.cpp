@@ -38,6 +38,9 @@ QString path(const QString &mirror, const QString &name)
 // the same release; an application directory holding only mirrors.ini.
 struct Env
 {
+    // The next test's scratch directories go where this one's did, not
+    // into this one's temp directory, which is gone by then.
+    const QString systemTemp = QDir::tempPath();
     QTemporaryDir app;
     QTemporaryDir tmp;
     QTemporaryDir scratch;
@@ -78,6 +81,8 @@ struct Env
         }
         signature = sign(manifest);
     }
+
+    ~Env() { vt3test::setTempDir(systemTemp); }
 
     QByteArray sign(const QByteArray &bytes) const
     {
@@ -225,7 +230,8 @@ void TestSignedRelease::sha256Checked()
     env.http.serve(path(QStringLiteral("a"), QStringLiteral("client_win32.ini.sig")), env.signature);
     UpdateClient client;
     const QString work = env.tmp.path() + QStringLiteral("/voxtera_temp_0");
-    const QString stop = QStringLiteral("red:%1 file MD5 not correct").arg(work + QStringLiteral("/readme.txt.z"));
+    const QString stop = QStringLiteral("red:%1 file MD5 not correct")
+                             .arg(QDir::toNativeSeparators(work + QStringLiteral("/readme.txt.z")));
     run(client, matches ? Finished : stop);
     if (matches) {
         QCOMPARE(vt3test::readFile(env.installed()), Content);

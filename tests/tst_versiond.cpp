@@ -223,11 +223,15 @@ void TestVersiond::requestSizes()
     QCOMPARE(client.ask(), GoodReply);
 
     QVERIFY(server.stop());
+#ifndef Q_OS_WIN
+    // The summary comes with a polite stop, which only a console of its own
+    // can ask of a Windows program.
     const QByteArray log = server.readLog();
     const QByteArray expected = size == 0   ? "dropped 1 empty, 0 oversize"
                                 : size > 64 ? "dropped 0 empty, 1 oversize"
                                             : "dropped 0 empty, 0 oversize";
     QVERIFY2(log.contains(expected), log.constData());
+#endif
 }
 
 void TestVersiond::rateLimit()
@@ -249,6 +253,7 @@ void TestVersiond::rateLimit()
     QCOMPARE(answered, 5);
 
     // Another source address has its own bucket.
+    VT3_SKIP_WITHOUT_LOOPBACK_ALIASES();
     Client other(server.port, QHostAddress(QStringLiteral("127.0.0.7")));
     QCOMPARE(other.ask(), GoodReply);
 
@@ -279,11 +284,19 @@ void TestVersiond::rereadsReplyFile()
     writeInPlace("2#second");
     QTRY_COMPARE(client.ask(), QByteArray("2#second"));
 
-    // Replaced by rename, as publishing tools and editors do it.
-    QSaveFile replacement(path);
-    QVERIFY(replacement.open(QIODevice::WriteOnly));
-    replacement.write("3#third\n");
-    QVERIFY(replacement.commit());
+    // Replaced by rename, as publishing tools and editors do it. Windows
+    // refuses to replace a file while the server has it open to read it;
+    // a tool there tries again, and so does this.
+    bool replaced = false;
+    for (int attempt = 0; attempt < 20 && !replaced; ++attempt) {
+        QSaveFile replacement(path);
+        QVERIFY(replacement.open(QIODevice::WriteOnly));
+        replacement.write("3#third\n");
+        replaced = replacement.commit();
+        if (!replaced)
+            QTest::qWait(50);
+    }
+    QVERIFY(replaced);
     QTRY_COMPARE(client.ask(), QByteArray("3#third"));
 
     // A file caught empty keeps the last good reply; the next good one counts.

@@ -14,6 +14,8 @@
 #include <thread>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 // windows.h first: the snapshot header builds on it.
 #include <tlhelp32.h>
@@ -33,6 +35,8 @@ std::string ownDirectory(const char *argv0)
     char exe[MAX_PATH * 4] = {};
     const DWORD n = ::GetModuleFileNameA(nullptr, exe, sizeof exe);
     path.assign(exe, n < sizeof exe ? n : 0);
+    if (path.empty())
+        path = argv0;
 #else
     char exe[4096] = {};
     const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -82,6 +86,10 @@ int main(int argc, char *argv[])
         std::this_thread::sleep_for(std::chrono::seconds(HangSeconds));
     std::ifstream answer(dir + "answer.txt", std::ios::binary);
     if (answer) {
+#ifdef _WIN32
+        // The answer's bytes as they are; a text stream would add CRs.
+        _setmode(_fileno(stdout), _O_BINARY);
+#endif
         const std::string bytes((std::istreambuf_iterator<char>(answer)), std::istreambuf_iterator<char>());
         std::fwrite(bytes.data(), 1, bytes.size(), stdout);
         std::fflush(stdout);

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QUdpSocket>
 
 namespace vt3test {
 
@@ -52,6 +53,25 @@ void putTempDir(QProcessEnvironment &env, const QString &path)
 {
     for (const char *name : TempVariables)
         env.insert(QLatin1String(name), QDir::toNativeSeparators(path));
+}
+
+bool loopbackAliasesWork()
+{
+    static const bool works = [] {
+        const QHostAddress alias(QStringLiteral("127.0.0.9"));
+        QUdpSocket receiver;
+        QUdpSocket sender;
+        if (!receiver.bind(QHostAddress::LocalHost, 0) || !sender.bind(alias, 0))
+            return false;
+        sender.writeDatagram("?", QHostAddress::LocalHost, receiver.localPort());
+        if (!receiver.waitForReadyRead(2000))
+            return false;
+        char byte = 0;
+        QHostAddress from;
+        receiver.readDatagram(&byte, 1, &from);
+        return from.isEqual(alias, QHostAddress::ConvertV4MappedToIPv4);
+    }();
+    return works;
 }
 
 void announceVersion(UpdateClient &client, const QString &reply)
@@ -108,7 +128,11 @@ bool writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size())
+        return true;
+    // The caller's check only says that it failed; this says why.
+    qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+    return false;
 }
 
 QByteArray readFile(const QString &path, const QByteArray &missing)

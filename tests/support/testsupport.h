@@ -8,7 +8,32 @@
 
 class UpdateClient;
 
+// Symbolic links need a privilege that Windows users rarely have, and a
+// shortcut is a plain file; mode bits mean nothing where access lists guard
+// files. Cases about them are POSIX-only by nature.
+#ifdef Q_OS_WIN
+#define VT3_SKIP_WITHOUT_SYMLINKS() QSKIP("Windows users cannot make symbolic links; a shortcut is a plain file")
+#define VT3_SKIP_WITHOUT_MODES() QSKIP("Windows guards files by access lists, not by mode bits")
+#else
+#define VT3_SKIP_WITHOUT_SYMLINKS()
+#define VT3_SKIP_WITHOUT_MODES()
+#endif
+
+// Tests stand other hosts on loopback addresses besides 127.0.0.1. Where
+// the system does not keep such an address as a socket's own (the emulator
+// the Windows tests run under sends from 127.0.0.1 whatever was bound),
+// those cases cannot tell one host from another.
+#define VT3_SKIP_WITHOUT_LOOPBACK_ALIASES()                                                                            \
+    do {                                                                                                               \
+        if (!vt3test::loopbackAliasesWork())                                                                           \
+            QSKIP("this system does not keep 127.0.0.x as a socket's own address, so no other host can be stood in");  \
+    } while (false)
+
 namespace vt3test {
+
+// Whether a datagram sent from a socket bound to 127.0.0.9 arrives from
+// 127.0.0.9 (looked at once).
+bool loopbackAliasesWork();
 
 // Path of a build product in the application folder of the build
 // (vt3update, tasklist.exe, vt3-versiond, ...).

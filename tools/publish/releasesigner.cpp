@@ -46,6 +46,8 @@ KeyStatus signRelease(const QString &releaseDir, quint64 releaseId, const QVecto
             return KeyStatus::Failed;
         }
         const vt3::signature::SignatureFile read = vt3::signature::parseSignatureFile(existing.readAll());
+        // Windows refuses to replace a file that is still open.
+        existing.close();
         if (!read.usable) {
             error = QStringLiteral("%1 is not a signature file; it is left as it is").arg(existing.fileName());
             return KeyStatus::Refused;
