@@ -3,6 +3,7 @@
 #include "durable.h"
 #include "trailingunpack.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -22,10 +23,12 @@ namespace vt3 {
 
 namespace {
 
+#ifndef Q_OS_WIN
 qint64 nanoseconds(qint64 seconds, qint64 nanos)
 {
     return seconds * 1000000000LL + nanos;
 }
+#endif
 
 // Puts a finished file at `target`, over whatever plain file is there (a
 // leftover of an earlier run, or the download it was unpacked from).
