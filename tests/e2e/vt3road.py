@@ -88,8 +88,9 @@ def md5_of(path):
     return h.hexdigest()
 
 
-def tree(root, skip_app=False):
-    """Relative path -> MD5 of every file below `root`."""
+def tree(root, skip_app=False, app_files=APP_FILES):
+    """Relative path -> MD5 of every file below `root`; with `skip_app`,
+    without the updater's own files (`app_files`, APP_DIRS)."""
     files = {}
     for base, dirs, names in os.walk(root):
         rel_base = os.path.relpath(base, root)
@@ -97,7 +98,7 @@ def tree(root, skip_app=False):
             dirs[:] = [d for d in dirs if d not in APP_DIRS]
         for name in names:
             rel = os.path.normpath(os.path.join(rel_base, name))
-            if skip_app and rel in APP_FILES:
+            if skip_app and rel in app_files:
                 continue
             files[rel] = md5_of(os.path.join(base, name))
     return files
@@ -155,6 +156,13 @@ def close_window(display, window):
 
 
 class Road:
+    # The updater's own files in an installation; a subclass for another
+    # platform names its programs otherwise.
+    APP_FILES = APP_FILES
+    # How many times the usual time a program of the build may take to start
+    # and answer: under an emulator they start slower.
+    patience = 1
+
     def __init__(self, build_dir, work_dir, fakeclient=None, say=print):
         self.build = os.path.abspath(build_dir)
         self.work = os.path.abspath(work_dir)
@@ -166,6 +174,24 @@ class Road:
         self.logs = os.path.join(self.work, "logs")
         os.makedirs(self.logs, exist_ok=True)
         self.tool_path = lambda name: os.path.join(self.build, name)
+
+    # --- the programs of the build ------------------------------------------
+    def app_programs(self):
+        """(name in the installation, file of the build) of the updater and
+        of each program it brings along, the updater first."""
+        return [(name, self.tool_path(name)) for name in ("vt3update", "tasklist.exe")]
+
+    def tool_command(self, name):
+        """The command that runs a tool of the build."""
+        return [self.tool_path(name)]
+
+    def native_path(self, path):
+        """`path` as the build's programs spell it."""
+        return path
+
+    def begin(self):
+        """Prepares what the programs of the build need before any runs;
+        run_cases calls it first."""
 
     # --- processes -------------------------------------------------------
     def spawn(self, name, args, **kw):
@@ -256,8 +282,8 @@ class Road:
             write(os.path.join(install, rel), data)
         os.chmod(os.path.join(install, CLIENT_NAME), 0o755)
         # The updater's own files: the build's application folder.
-        for name in ("vt3update", "tasklist.exe"):
-            source = updater if updater and name == "vt3update" else self.tool_path(name)
+        for index, (name, built) in enumerate(self.app_programs()):
+            source = updater if updater and index == 0 else built
             shutil.copy2(source, os.path.join(install, name))
         os.makedirs(os.path.join(install, "translations"))
         built = os.path.join(self.build, "translations")
@@ -267,7 +293,7 @@ class Road:
 
     def make_signing_key(self, keys_dir, install):
         """A key pair made with vt3-publish keygen; the installation trusts it."""
-        result = subprocess.run([self.tool_path("vt3-publish"), "keygen", "--out", keys_dir],
+        result = subprocess.run(self.tool_command("vt3-publish") + ["keygen", "--out", self.native_path(keys_dir)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise RoadError(f"vt3-publish keygen failed ({result.returncode}):\n{result.stderr}")
@@ -281,14 +307,15 @@ class Road:
         for rel, data in self.release_b().items():
             write(os.path.join(source, rel), data)
         os.chmod(os.path.join(source, CLIENT_NAME), 0o755)
-        args = [self.tool_path("vt3-publish"), "--source", source, "--out", mirror_root,
-                "--release-id", release_id, "--version", RELEASE_B_VERSION]
+        args = self.tool_command("vt3-publish") + [
+            "--source", self.native_path(source), "--out", self.native_path(mirror_root),
+            "--release-id", release_id, "--version", RELEASE_B_VERSION]
         for p in self.RELEASE_B_DELETES:
             args += ["--delete", p]
         for p in self.RELEASE_B_KEEPS:
             args += ["--keep", p]
         if sign_key:
-            args += ["--sign-key", sign_key]
+            args += ["--sign-key", self.native_path(sign_key)]
         result = subprocess.run(args, capture_output=True, text=True)
         if result.returncode != 0:
             raise RoadError(f"vt3-publish failed ({result.returncode}):\n{result.stderr}")
@@ -304,8 +331,8 @@ class Road:
             expected = f.read().strip()
         deadline = time.monotonic() + 30
         while True:
-            proc = spawn("versiond", [self.tool_path("vt3-versiond"), "--reply-file", reply_file,
-                                      "--bind", host, "--port", str(VERSION_PORT)])
+            proc = spawn("versiond", self.tool_command("vt3-versiond") + [
+                "--reply-file", self.native_path(reply_file), "--bind", host, "--port", str(VERSION_PORT)])
 
             def answers():
                 if proc.poll() is not None:
@@ -320,7 +347,7 @@ class Road:
                 # Ours, not another server's that still holds the port.
                 return got if got.strip() == expected and proc.poll() is None else None
 
-            reply = wait_for(answers, 10, "vt3-versiond to answer")
+            reply = wait_for(answers, 10 * self.patience, "vt3-versiond to answer")
             if reply != "exited":
                 return proc, reply.decode("utf-8", "replace")
             if proc in self.procs:
@@ -522,7 +549,8 @@ class Road:
         empty when the installation is release B."""
         problems = []
         expected = {rel: hashlib.md5(data).hexdigest() for rel, data in self.release_b().items()}
-        actual = tree(install, skip_app=True)
+        # A release may carry a file of the updater's own; it is then compared.
+        actual = tree(install, skip_app=True, app_files=tuple(set(self.APP_FILES) - set(expected)))
         for rel, digest in sorted(expected.items()):
             if rel not in actual:
                 problems.append(f"missing: {rel}")
@@ -580,7 +608,7 @@ def open_window(road, proc):
         road.check_alive(proc)
         return road.find_window(WINDOW_TITLE)
 
-    return wait_for(window, 20, "the updater's window")
+    return wait_for(window, 20 * road.patience, "the updater's window")
 
 
 def wait_version(road, proc):
@@ -588,7 +616,8 @@ def wait_version(road, proc):
     output; returns False when it did not show (the run still goes on:
     the update key is pressed until the button takes it)."""
     try:
-        wait_for(lambda: road.check_alive(proc) or "reply:" in read_text(proc.log_path), 12, "the version reply")
+        wait_for(lambda: road.check_alive(proc) or "reply:" in read_text(proc.log_path), 12 * road.patience,
+                 "the version reply")
         return True
     except RoadError:
         return False
@@ -606,7 +635,7 @@ def start_update(road, proc, window, mirror_log, release_id, since):
         road.press(window, "alt+u")
         return False
 
-    wait_for(started, 20, "the update to start (manifest request on the mirror)", interval=0.5)
+    wait_for(started, 20 * road.patience, "the update to start (manifest request on the mirror)", interval=0.5)
 
 
 def start_run(road, install, tmpdir, client_log, name, mirror_log, release_id, since):
@@ -786,12 +815,14 @@ def prepare_run(road, name, updater=None):
     return install, os.path.join(base, "tmp"), os.path.join(base, "client.log")
 
 
-def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3000, after_case=None):
+def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3000, after_case=None,
+              options=None):
     """The command line of an end-to-end test: release B published under
     release_id, the version server and Xvfb started, then every case as
     (title, function(road, mirror_root)). A case returning a text starting
     with "skipped" counts as skipped; any other text is shown with the pass.
-    Returns the exit status."""
+    `options(parser)` adds a test's own options; the road finds them all in
+    road.options. Returns the exit status."""
     parser = argparse.ArgumentParser(description=doc)
     parser.add_argument("--build", required=True, help="the build's application folder")
     parser.add_argument("--fakeclient", help="the stand-in vt3client_win32.exe")
@@ -799,6 +830,8 @@ def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3
     parser.add_argument("--case", help="run only the cases whose title contains this")
     parser.add_argument("--topology-updater", help="vt3update built to ask the version server at --topology-server")
     parser.add_argument("--topology-server", default="10.217.0.1", help="first address of a private /30")
+    if options:
+        options(parser)
     args = parser.parse_args()
     install_signal_handlers()
 
@@ -811,8 +844,10 @@ def run_cases(doc, cases, release_id, road_class=Road, prefix="vt3-e2e-", tail=3
     work = args.work or tempfile.mkdtemp(prefix=prefix)
     road = road_class(args.build, work, fakeclient=args.fakeclient)
     road.topology_updater, road.topology_server = args.topology_updater, args.topology_server
+    road.options = args
     passed = failed = skipped = 0
     try:
+        road.begin()
         mirror_root = os.path.join(work, "mirror")
         road.publish_b(mirror_root, release_id)
         road.versiond, _ = road.start_versiond(os.path.join(mirror_root, release_id, "version.txt"))

@@ -1,0 +1,412 @@
+#!/usr/bin/env python3
+"""End to end on Windows: the real vt3update.exe under Wine in an Xvfb
+window, driven by xdotool, against vt3-versiond.exe and a python3 -m
+http.server mirror serving a release made by vt3-publish.exe.
+
+  test_wine.py --build BUILD_DIR --wine-run SCRIPT [--wineprefix DIR]
+               [--fakeclient PATH] [--tasklist PATH] [--work DIR] [--case NAME]
+
+Every Windows program runs through SCRIPT in a Wine prefix of the test's
+own: --wineprefix (made on the first run and kept), else one below the work
+folder. Wine gives the TEMP and TMP of the prefix's registry precedence over
+those the environment hands over, so the test takes them out of its
+prefix's registry; only then does each run get a temporary folder of its
+own.
+"""
+
+import glob
+import hashlib
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+from types import SimpleNamespace
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vt3road  # noqa: E402
+from vt3road import CLIENT_NAME, RoadError, check, md5_of, read_text, wait_for  # noqa: E402
+
+RELEASE_ID = "1733670000"
+UPDATER = "vt3update.exe"
+FINISHED_LINE = 'Update finished.Press "Start Voxtera3" run Voxtera3.'
+SESSION_MANAGER = r"HKLM\System\CurrentControlSet\Control\Session Manager"
+# How long the stand-in client and its copies run: longer than any case,
+# which stops them itself.
+CLIENT_SECONDS = "600"
+
+# Taken out of the prefix's registry before the cases run: TEMP and TMP (see
+# above), and whatever earlier runs left for Windows' next start, so that
+# the cases see their own entries there.
+PREFIX_SETTINGS = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Environment]
+"TEMP"=-
+"TMP"=-
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager\Environment]
+"TEMP"=-
+"TMP"=-
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Session Manager]
+"PendingFileRenameOperations"=-
+"""
+
+
+def native(path):
+    """A path as the programs under Wine see it: drive Z: is the root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineRoad(vt3road.Road):
+    """The road with the Windows build: programs named .exe, each started
+    through the wine-run script in the test's prefix. A case may add files
+    to releases A and B (a_extra, b_extra) before it publishes its own B."""
+
+    APP_FILES = vt3road.APP_FILES + (UPDATER,)
+    # A fresh prefix starts its network services with the first program that
+    # opens a socket; on a busy machine that took more than ten seconds.
+    patience = 4
+
+    def __init__(self, *args, **kw):
+        super().__init__(*args, **kw)
+        self.prefix = None
+        self.a_extra, self.b_extra = {}, {}
+        # Programs a case started from an installation.
+        self.held = []
+
+    def release_a(self):
+        return {**super().release_a(), **self.a_extra}
+
+    def release_b(self):
+        return {**super().release_b(), **self.b_extra}
+
+    def app_programs(self):
+        tasklist = self.options.tasklist or os.path.join(self.build, "standins", "tasklist.exe")
+        return [(UPDATER, self.tool_path(UPDATER)), ("tasklist.exe", tasklist)]
+
+    def tool_command(self, name):
+        return self.wine(self.tool_path(name + ".exe"))
+
+    def native_path(self, path):
+        return native(path)
+
+    def wine(self, *args):
+        return [self.options.wine_run, *args]
+
+    def run_wine(self, *args, timeout=120):
+        """Runs a Windows program to its end; returns its output."""
+        # Into files, not pipes: the services Wine starts beside the first
+        # program inherit its handles and keep a pipe open long after.
+        with tempfile.TemporaryFile(dir=self.logs) as out, tempfile.TemporaryFile(dir=self.logs) as err:
+            code = subprocess.run(self.wine(*args), stdout=out, stderr=err, stdin=subprocess.DEVNULL,
+                                  timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            if code != 0:
+                raise RoadError(f"{' '.join(args)} failed ({code}): {err.read().decode(errors='replace')[-2000:]}")
+            return out.read().decode(errors="replace")
+
+    # --- the prefix ---------------------------------------------------------
+    def begin(self):
+        self.prefix = os.path.abspath(self.options.wineprefix or os.path.join(self.work, "wineprefix"))
+        # Every program started from here, the wine-run script included,
+        # finds the prefix in the environment.
+        os.environ.update(WINEPREFIX=self.prefix, VT3_WINEPREFIX=self.prefix)
+        os.makedirs(self.prefix, exist_ok=True)
+        # The first Windows program starts Wine's desktop, which draws every
+        # later window on the display it found then; without one, windows
+        # cannot be made at all.
+        self.start_xvfb()
+        # One server for the whole test saves starting one for each program,
+        # and ending it ends whatever a failed case left running.
+        self.spawn("wineserver", ["wineserver", "--foreground", "--persistent"])
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            self.say(f"Making the Wine prefix {self.prefix}")
+            self.run_wine("wineboot", "--init", timeout=300)
+        settings = os.path.join(self.work, "prefix.reg")
+        with open(settings, "w") as f:
+            f.write(PREFIX_SETTINGS)
+        self.run_wine("regedit", "/s", native(settings))
+
+    def start_xvfb(self):
+        if not self.display:
+            super().start_xvfb()
+            os.environ["DISPLAY"] = self.display
+        return self.display
+
+    def close(self):
+        if self.prefix:
+            try:
+                subprocess.run(["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               timeout=60)
+            except subprocess.TimeoutExpired:
+                print("warning: wineserver --kill did not return", file=sys.stderr)
+        super().close()
+
+    def pending_deletions(self):
+        """The paths Windows is to delete at its next start, lower case."""
+        try:
+            out = self.run_wine("reg", "query", SESSION_MANAGER, "/v", "PendingFileRenameOperations")
+        except RoadError:
+            return set()  # no such value
+        m = re.search(r"PendingFileRenameOperations\s+REG_MULTI_SZ\s+(.*)", out)
+        # Pairs of source and target, "\0" between the strings; an empty
+        # target means the source is deleted.
+        items = m.group(1).strip().split("\\0") + [""] if m else []
+        return {items[i].lower().replace("\\??\\", "", 1) for i in range(0, len(items) - 1, 2)
+                if items[i] and not items[i + 1]}
+
+    # --- Windows processes ----------------------------------------------------
+    def windows_env(self, tmpdir, client_log):
+        # Wine hands WINE<NAME> over as <NAME> where it keeps <NAME> for itself.
+        return {"WINETMP": native(tmpdir), "WINETEMP": native(tmpdir),
+                "VT3_FAKECLIENT_LOG": native(client_log), "VT3_FAKECLIENT_SECONDS": CLIENT_SECONDS}
+
+    def start_updater(self, install, tmpdir, client_log, name="vt3update"):
+        os.makedirs(tmpdir, exist_ok=True)
+        env = dict(os.environ, **self.windows_env(tmpdir, client_log), QT_FORCE_STDERR_LOGGING="1",
+                   DISPLAY=self.display)
+        env.pop("QT_QPA_PLATFORM", None)
+        return self.spawn(name, self.wine(os.path.join(install, UPDATER)), cwd=install, env=env)
+
+    def start_program(self, name, path, tmpdir, log):
+        """A Windows program of the installation, logging like the stand-in
+        client; waits until it runs."""
+        os.makedirs(tmpdir, exist_ok=True)
+        env = dict(os.environ, **self.windows_env(tmpdir, log))
+        proc = self.spawn(name, self.wine(path), cwd=os.path.dirname(path), env=env)
+        self.held.append(proc)
+        wait_for(lambda: self.check_alive(proc) or "started pid=" in read_text(log), 30, f"{name} to run")
+        return proc
+
+    def wine_processes(self, image):
+        """Pids of the processes of this prefix running a program of that
+        file name: Wine puts the Windows command line in place of its own."""
+        mark = f"WINEPREFIX={self.prefix}".encode()
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    if mark not in f.read().split(b"\0"):
+                        continue
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    argv0 = f.read().split(b"\0")[0].decode(errors="replace").strip('"')
+            except OSError:
+                continue
+            if re.split(r"[\\/]", argv0)[-1].lower() == image.lower() and not self.zombie(int(entry)):
+                found.append(int(entry))
+        return found
+
+    def stop_clients(self):
+        # The client logs its Windows pid; its process here is found by name.
+        for pid in self.wine_processes(CLIENT_NAME) if self.prefix else []:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                continue
+            wait_for(lambda: self.zombie(pid), 10, f"client {pid} to stop")
+        self.client_pids = []
+
+    # --- the log of a run --------------------------------------------------------
+    def run_log(self, install):
+        """The log the last update run on `install` left in the prefix's
+        %LOCALAPPDATA%, told from other runs' by its application directory."""
+        header = ("Application directory: " + native(install)).lower()
+        pattern = os.path.join(self.prefix, "drive_c", "users", "*", "AppData", "Local", "**", "vt3update.log*")
+        for path in sorted(glob.glob(pattern, recursive=True), key=os.path.getmtime, reverse=True):
+            text = read_text(path)
+            if any(line.lower().endswith(header) for line in text.splitlines()[:8]):
+                return text
+        return ""
+
+
+def wait_finished(road, proc, install):
+    """The run's log ends with the finishing line; it is written after the
+    clear-up."""
+
+    def finished():
+        road.check_alive(proc)
+        lines = road.run_log(install).splitlines()
+        return lines and lines[-1].endswith(FINISHED_LINE)
+
+    try:
+        wait_for(finished, 120, "the update to finish", interval=0.5)
+    except RoadError as e:
+        raise RoadError(f"{e}; the run's log ends:\n" + "\n".join(road.run_log(install).splitlines()[-8:]))
+
+
+def update(road, name, mirror_root, before=None):
+    """A whole update run on a fresh installation of A whose mirror serves
+    `mirror_root`; `before(install, tmpdir)` runs first. Returns what the
+    checks need; the updater stays open on its finished run."""
+    install, tmpdir, client_log = vt3road.prepare_run(road, name)
+    mirror, port = road.start_http_mirror(mirror_root)
+    road.write_mirrors(install, *road.dead_and_live_urls(port))
+    held = before(install, tmpdir) if before else None
+    proc, window = vt3road.start_run(road, install, tmpdir, client_log, "vt3update-" + name, mirror.log_path,
+                                     RELEASE_ID, 0)
+    wait_finished(road, proc, install)
+    return SimpleNamespace(install=install, tmpdir=tmpdir, client_log=client_log, mirror=mirror, proc=proc,
+                           window=window, held=held)
+
+
+def close_finished(road, run):
+    """A finished run's window closes without asking."""
+    vt3road.close_window(road.display, run.window)
+    check(vt3road.wait_exit(run.proc, 30) == 0, "the finished vt3update did not close")
+
+
+def publish_variant(road, name, a_extra, b_extra):
+    """Release B with files added, on a mirror folder of its own: the
+    version server announces the same release everywhere."""
+    road.a_extra, road.b_extra = a_extra, b_extra
+    root = os.path.join(road.work, "mirror-" + name)
+    road.publish_b(root, RELEASE_ID)
+    return root
+
+
+def case_full_update(road, mirror_root):
+    run = update(road, "full", mirror_root)
+    problems = road.compare_with_b(run.install)
+    check(not problems, "installation is not release B: " + "; ".join(problems))
+    check(road.work_dirs(run.tmpdir) == [], f"work directories left: {road.work_dirs(run.tmpdir)}")
+    files = [p for p in road.requests(run.mirror.log_path) if not p.endswith("client_win32.ini")]
+    fetched = sorted(p.split("/", 3)[3][:-len(".z")] for p in files)
+    check(fetched == road.changed_in_b(), f"files fetched: {files}")
+
+    def client():
+        if road.client_started(run.client_log):
+            return True
+        road.press_last(run.proc, run.window, "alt+s")
+        return False
+
+    wait_for(client, 30, "the client to start after Alt+S", interval=1)
+    code = vt3road.wait_exit(run.proc, 30)
+    check(code == 0, f"vt3update exited with {code}")
+    check(road.wine_processes(CLIENT_NAME), "the client did not outlive the updater")
+    log = read_text(run.client_log)
+    started = f"exe={native(run.install)}\\{CLIENT_NAME} ".lower()
+    check(started in log.lower() and " args=0 " in log, f"client log: {log!r}")
+
+
+def case_client_running(road, mirror_root):
+    install, tmpdir, client_log = vt3road.prepare_run(road, "running")
+    mirror, port = road.start_http_mirror(mirror_root)
+    road.write_mirrors(install, *road.dead_and_live_urls(port))
+    road.start_program("client", os.path.join(install, CLIENT_NAME), tmpdir, client_log)
+    proc = road.start_updater(install, tmpdir, client_log, name="vt3update-running")
+    window = vt3road.open_window(road, proc)
+    vt3road.wait_version(road, proc)
+
+    def warning():
+        road.check_alive(proc)
+        box = road.find_window("Warning")
+        if not box:
+            road.press(window, "alt+u")
+        return box
+
+    box = wait_for(warning, 60, "the Warning box", interval=1)
+    road.press(box, "Return")
+    wait_for(lambda: not road.find_window("Warning"), 15, "the Warning box to close")
+    got = road.requests(mirror.log_path)
+    check(got == [], f"fetched with the client running: {got}")
+    check(vt3road.close_and_confirm(road, proc, window) == 0, "vt3update did not close")
+
+
+def case_self_replacement(road, mirror_root):
+    with open(road.tool_path(UPDATER), "rb") as f:
+        old = f.read()
+    old_digest = hashlib.md5(old).hexdigest()
+    root = publish_variant(road, "self", {}, {UPDATER: old + b"\n\0release B build of the updater\n"})
+    run = update(road, "self", root)
+    problems = road.compare_with_b(run.install)
+    # All that may stay beside the new updater is the old one, still running.
+    leftovers = [p.split(": ", 1)[1] for p in problems if p.startswith("unexpected: ")]
+    check(len(leftovers) == len(problems), "installation is not release B: " + "; ".join(problems))
+    for rel in leftovers:
+        check(md5_of(os.path.join(run.install, rel)) == old_digest, f"left in the installation: {rel}")
+    close_finished(road, run)
+
+    # The next start of the updater, now B's, or else Windows' next start
+    # removes the old copy.
+    proc = road.start_updater(run.install, run.tmpdir, run.client_log, name="vt3update-self-next")
+    window = vt3road.open_window(road, proc)
+    paths = [os.path.join(run.install, rel) for rel in leftovers]
+    try:
+        wait_for(lambda: not any(os.path.exists(p) for p in paths), 15, "the old updater to go")
+        how = "removed at the next start"
+    except RoadError:
+        pending = road.pending_deletions()
+        left = [p for p in paths if os.path.exists(p) and native(p).lower() not in pending]
+        check(not left, f"old copy of the updater stays in the installation: {left}")
+        how = "to be removed at the restart"
+    check(vt3road.close_and_confirm(road, proc, window) == 0, "the new vt3update did not close")
+    return f"old copy {how}" if leftovers else "no old copy left"
+
+
+def case_file_in_use(road, mirror_root):
+    with open(road.fakeclient, "rb") as f:
+        program = f.read()
+    old_plugin = program + b"\n\0plugin of release A\n"
+    root = publish_variant(road, "in-use", {"plugin.exe": old_plugin},
+                           {"plugin.exe": program + b"\n\0plugin of release B\n"})
+
+    def run_plugin(install, tmpdir):
+        return road.start_program("plugin", os.path.join(install, "plugin.exe"), tmpdir,
+                                  os.path.join(os.path.dirname(install), "plugin.log"))
+
+    run = update(road, "in-use", root, before=run_plugin)
+    check(run.held.poll() is None, "plugin.exe ended during the update; it was to stay in use")
+    problems = road.compare_with_b(run.install)
+    check(not problems, "installation is not release B: " + "; ".join(problems))
+
+    # The old plugin.exe went aside into the work directory, which could
+    # then not be removed: both are left to Windows' next start.
+    work = road.work_dirs(run.tmpdir)
+    check(len(work) == 1, f"work directories left: {work}")
+    backup = os.path.join(run.tmpdir, work[0], "plugin.exe.bak")
+    check(os.path.isfile(backup) and md5_of(backup) == hashlib.md5(old_plugin).hexdigest(),
+          f"no backup of the old plugin.exe: {sorted(os.listdir(os.path.join(run.tmpdir, work[0])))}")
+    line = f"{native(backup)} is still in use; it will be removed at the next restart.".lower()
+    log = road.run_log(run.install)
+    check(any(entry.lower().endswith(line) for entry in log.splitlines()),
+          f"no line about the backup in the log:\n{log}")
+    pending = road.pending_deletions()
+    check(native(backup).lower() in pending, f"backup not to be removed at the restart: {sorted(pending)}")
+    close_finished(road, run)
+
+
+def after_case(road):
+    road.a_extra, road.b_extra = {}, {}
+    road.stop_clients()
+    for proc in road.held:
+        vt3road.stop_process(proc)
+    road.held = []
+
+
+def options(parser):
+    parser.add_argument("--wine-run", required=True, help="the script that runs a Windows program under Wine")
+    parser.add_argument("--wineprefix", help="the test's own Wine prefix, made when missing and kept")
+    parser.add_argument("--tasklist", help="the process list stand-in built for Windows")
+
+
+def main():
+    for tool in ("wine", "wineserver"):
+        if not shutil.which(tool):
+            print(f"SKIP: {tool} is not installed")
+            print("0 passed, 0 failed, 1 skipped")
+            return vt3road.SKIPPED
+    cases = [("case_full_update", case_full_update), ("case_client_running", case_client_running),
+             ("case_self_replacement", case_self_replacement), ("case_file_in_use", case_file_in_use)]
+    return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=WineRoad, prefix="vt3-wine-", tail=3000,
+                             after_case=after_case, options=options)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
