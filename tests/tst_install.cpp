@@ -67,19 +67,16 @@ struct Release : vt3test::ReleaseBuilder
 // a local HTTP server.
 struct Env
 {
-    // The next test's scratch directories go where this one's did, not
-    // into this one's temp directory, which is gone by then.
-    const QString systemTemp = QDir::tempPath();
     QTemporaryDir app;
     QTemporaryDir tmp;
     QTemporaryDir scratch;
     HttpFixture http;
     QByteArray manifestBytes;
+    vt3test::TempDirScope useTmp{tmp.path()};
 
     Env()
     {
         vt3::setApplicationDirForTesting(app.path());
-        vt3test::setTempDir(tmp.path());
         http.listen();
         QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
         mirrors.setValue(QStringLiteral("mirrors/size"), 2);
@@ -87,8 +84,6 @@ struct Env
         mirrors.setValue(QStringLiteral("local/url"), http.baseUrl());
         mirrors.setValue(QStringLiteral("local/retries"), 1);
     }
-
-    ~Env() { vt3test::setTempDir(systemTemp); }
 
     // appended: groups added after those the builder writes.
     void publish(const Release &release, const QByteArray &appended = QByteArray())

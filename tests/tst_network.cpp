@@ -90,21 +90,13 @@ struct Release
 // Servers are kept in the order the updater tries them (ascending URL).
 struct Net
 {
-    // The next test's scratch directories go where this one's did, not
-    // into this one's temp directory, which is gone by then.
-    const QString systemTemp = QDir::tempPath();
     QTemporaryDir app;
     QTemporaryDir tmp;
     Release release;
     std::vector<std::unique_ptr<HttpFixture>> servers;
+    vt3test::TempDirScope useTmp{tmp.path()};
 
-    Net()
-    {
-        vt3::setApplicationDirForTesting(app.path());
-        vt3test::setTempDir(tmp.path());
-    }
-
-    ~Net() { vt3test::setTempDir(systemTemp); }
+    Net() { vt3::setApplicationDirForTesting(app.path()); }
 
     // count plain servers, or TLS ones named 127.0.0.1 and localhost
     // (trusted: the certificate of the test CA).

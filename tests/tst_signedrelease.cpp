@@ -38,9 +38,6 @@ QString path(const QString &mirror, const QString &name)
 // the same release; an application directory holding only mirrors.ini.
 struct Env
 {
-    // The next test's scratch directories go where this one's did, not
-    // into this one's temp directory, which is gone by then.
-    const QString systemTemp = QDir::tempPath();
     QTemporaryDir app;
     QTemporaryDir tmp;
     QTemporaryDir scratch;
@@ -50,13 +47,13 @@ struct Env
     QByteArray manifest;
     QByteArray signature;
     QByteArray served;
+    vt3test::TempDirScope useTmp{tmp.path()};
 
     // digest: what the signed manifest's [sha256] group says of the one
     // file; empty leaves the group out.
     explicit Env(const QByteArray &digest = QByteArray())
     {
         vt3::setApplicationDirForTesting(app.path());
-        vt3test::setTempDir(tmp.path());
         http.listen();
         QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
         mirrors.setValue(QStringLiteral("mirrors/size"), 3);
@@ -81,8 +78,6 @@ struct Env
         }
         signature = sign(manifest);
     }
-
-    ~Env() { vt3test::setTempDir(systemTemp); }
 
     QByteArray sign(const QByteArray &bytes) const
     {

@@ -49,6 +49,17 @@ void setTempDir(const QString &path)
         qputenv(name, native);
 }
 
+TempDirScope::TempDirScope(const QString &path)
+    : previous(QDir::tempPath())
+{
+    setTempDir(path);
+}
+
+TempDirScope::~TempDirScope()
+{
+    setTempDir(previous);
+}
+
 void putTempDir(QProcessEnvironment &env, const QString &path)
 {
     for (const char *name : TempVariables)

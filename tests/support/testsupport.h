@@ -50,6 +50,21 @@ bool placeFakeProgram(const QString &dir, const QString &name);
 // Points the system temp directory of this process at path: TMPDIR for
 // POSIX systems, TMP and TEMP for Windows.
 void setTempDir(const QString &path);
+// setTempDir for as long as it lives, then back to what it was: a scene's
+// temp directory is removed with the scene, and the next scene's temporary
+// folders must not be asked for there. Declared after the folder it names.
+class TempDirScope
+{
+public:
+    explicit TempDirScope(const QString &path);
+    ~TempDirScope();
+    TempDirScope(const TempDirScope &) = delete;
+    TempDirScope &operator=(const TempDirScope &) = delete;
+
+private:
+    const QString previous;
+};
+
 // The same for a child process's environment.
 void putTempDir(QProcessEnvironment &env, const QString &path);
 
