@@ -1,14 +1,25 @@
 #include "catalogue.h"
+#include "commandline.h"
+#include "options.h"
 #include "singleapplication.h"
+#include "unattendedrun.h"
 #include "updateclient.h"
 
 #include <QLocale>
 #include <QTranslator>
 
-int main(int argc, char *argv[])
+namespace {
+
+int runWindow(int argc, char *argv[], const vt3::Options &options)
 {
     QtSingleApplication app(argc, argv, true);
+    const bool unattended = options.mode == vt3::Options::Mode::Update;
     if (app.isRunning()) {
+        if (unattended) {
+            vt3::attachParentConsole();
+            vt3::printError(QCoreApplication::translate("UpdateClient", "Another vt3update is running."));
+            return vt3::ExitAnotherInstance;
+        }
         // Delivery is not waited for beyond the time-out: a second start
         // shows nothing either way.
         app.sendMessage(QStringLiteral("active exists window"), 5000);
@@ -21,6 +32,44 @@ int main(int argc, char *argv[])
 
     UpdateClient window;
     app.setActivationWindow(&window, true);
+    if (!unattended) {
+        window.show();
+        return app.exec();
+    }
+    vt3::attachParentConsole();
+    vt3::UnattendedRun run(window.engine(), &window, options.startClient);
+    window.setUnattended(true);
+    window.engine().setFace(&run);
     window.show();
-    return app.exec();
+    app.exec();
+    // The window goes before the face it reports through.
+    window.engine().setFace(&window);
+    return run.exitCode();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const vt3::Options options = vt3::parseOptions(arguments);
+    if (options.mode == vt3::Options::Mode::Window || (options.mode == vt3::Options::Mode::Update && !options.quiet))
+        return runWindow(argc, argv, options);
+
+    // Everything else needs no display: a core application object.
+    QCoreApplication app(argc, argv);
+    QTranslator translator;
+    vt3::loadCatalogue(translator, QLocale::system());
+    QCoreApplication::installTranslator(&translator);
+    vt3::attachParentConsole();
+    switch (options.mode) {
+    case vt3::Options::Mode::Check:
+        return vt3::checkRelease();
+    case vt3::Options::Mode::Update:
+        return vt3::updateQuietly(options.startClient);
+    default:
+        return vt3::showInformation(options);
+    }
 }

@@ -247,10 +247,12 @@ void TestClientCheck::hangingTool()
     writeMirrorList();
     writeFakeTool(appDir->path(), QByteArray(), true);
     UpdateClient client;
-    QSignalSpy answered(&client, &UpdateClient::clientChecked);
     QElapsedTimer waited;
     waited.start();
     startRun(client);
+    auto *check = UpdateClientProbe::engine(client).findChild<vt3::ClientCheck *>();
+    QVERIFY(check);
+    QSignalSpy answered(check, &vt3::ClientCheck::finished);
     // The press returns while the tool still hangs, and the window goes on
     // handling events.
     QVERIFY(answered.isEmpty());

@@ -753,7 +753,7 @@ void TestShell::diskLogMatchesWindow()
 
     UpdateClient client;
     vt3test::announceVersion(client, QStringLiteral("1733650000#3.6.1"));
-    QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+    UpdateClientProbe::engine(client).update();
     // The run ends after its one request.
     QTRY_VERIFY(vt3test::logLines(client).contains(QStringLiteral("Failed to download client_win32.ini!")));
     QStringList expected = vt3test::logLines(client);
@@ -787,7 +787,7 @@ void TestShell::diskLogBounds()
     // Runs that end at once (no mirrors.ini); each writes one mark of its own.
     constexpr int Runs = 4;
     for (int run = 1; run <= Runs; ++run) {
-        QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+        UpdateClientProbe::engine(client).update();
         UpdateClientProbe::message(client, QStringLiteral("run %1").arg(run));
     }
     for (int age = 0; age < 3; ++age) {
@@ -806,7 +806,7 @@ void TestShell::diskLogBounds()
     QCOMPARE(diskLogTexts(scene.log()).constLast(),
              QStringLiteral("The log file is full; the rest of this run is not written."));
     // The next run starts small again.
-    QVERIFY(QMetaObject::invokeMethod(&client, "update"));
+    UpdateClientProbe::engine(client).update();
     QVERIFY(QFileInfo(scene.log()).size() < 4096);
     QVERIFY(QFileInfo(scene.log(1)).size() > 1000 * 1000);
 }

@@ -253,5 +253,86 @@ p, li { white-space: pre-wrap; }
         <source>%1 is still in use and could not be removed.</source>
         <translation>%1 wird noch verwendet und konnte nicht entfernt werden.</translation>
     </message>
+    <message>
+        <source>unknown option &apos;%1&apos;</source>
+        <translation>unbekannte Option &apos;%1&apos;</translation>
+    </message>
+    <message>
+        <source>--check and --update do not go together</source>
+        <translation>--check und --update schließen einander aus</translation>
+    </message>
+    <message>
+        <source>--quiet and --start-client go with --update only</source>
+        <translation>--quiet und --start-client gibt es nur mit --update</translation>
+    </message>
+    <message>
+        <source>Try &apos;vt3update --help&apos;.</source>
+        <translation>Mehr mit &apos;vt3update --help&apos;.</translation>
+    </message>
+    <message>
+        <source>Usage: vt3update [--check | --update [--quiet] [--start-client]]
+
+Without options the update window opens.
+
+  --check         Ask the version server which release is current.
+  --update        Update without a click; the window shows the run
+                  and closes at the end.
+  --quiet         With --update: no window; the log goes to standard output.
+  --start-client  With --update: start Voxtera3 after a successful update.
+  --help          Show this text.
+  --version       Show the updater&apos;s version.
+
+Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced
+(--check), 3 the Voxtera 3 client is running, 4 release refused (signature
+or downgrade), 5 another vt3update is running, 64 wrong usage.</source>
+        <translation>Aufruf: vt3update [--check | --update [--quiet] [--start-client]]
+
+Ohne Optionen öffnet sich das Fenster der Aktualisierung.
+
+  --check         Den Versionsserver nach dem aktuellen Release fragen.
+  --update        Ohne Klick aktualisieren; das Fenster zeigt den Lauf
+                  und schließt sich am Ende.
+  --quiet         Mit --update: kein Fenster; das Protokoll geht auf die Standardausgabe.
+  --start-client  Mit --update: Voxtera3 nach erfolgreicher Aktualisierung starten.
+  --help          Diesen Text zeigen.
+  --version       Die Version des Aktualisierers zeigen.
+
+Rückgabewerte: 0 aktualisiert oder aktuell, 1 fehlgeschlagen, 2 ein neueres
+Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 Release
+abgelehnt (Signatur oder älteres Release), 5 ein anderes vt3update läuft,
+64 falscher Aufruf.</translation>
+    </message>
+    <message>
+        <source>Announced release: %1, version %2 of %3</source>
+        <translation>Angekündigtes Release: %1, Version %2 vom %3</translation>
+    </message>
+    <message>
+        <source>Installed release: %1</source>
+        <translation>Installiertes Release: %1</translation>
+    </message>
+    <message>
+        <source>Installed release: none recorded</source>
+        <translation>Installiertes Release: keines verzeichnet</translation>
+    </message>
+    <message>
+        <source>The version server&apos;s answer names no release.</source>
+        <translation>Die Antwort des Versionsservers nennt kein Release.</translation>
+    </message>
+    <message>
+        <source>The installation is current.</source>
+        <translation>Die Installation ist aktuell.</translation>
+    </message>
+    <message>
+        <source>A newer release is available.</source>
+        <translation>Ein neueres Release ist verfügbar.</translation>
+    </message>
+    <message>
+        <source>The version server gave no usable answer.</source>
+        <translation>Der Versionsserver gab keine brauchbare Antwort.</translation>
+    </message>
+    <message>
+        <source>Another vt3update is running.</source>
+        <translation>Ein anderes vt3update läuft bereits.</translation>
+    </message>
 </context>
 </TS>

@@ -1,31 +1,23 @@
 #ifndef SINGLEAPPLICATION_H
 #define SINGLEAPPLICATION_H
 
+#include "singleinstance.h"
+
 #include <QApplication>
 #include <QPointer>
 #include <QString>
 
-class QLocalServer;
-class QLocalSocket;
-class QLockFile;
 class QWidget;
 
-// Single-instance application object. Two starts of the same executable by
-// the same user count as one application: the second finds the first,
-// hands it a message and leaves.
-//
-// The first start holds a lock file and listens on a local socket, both
-// named after the identity. The lock decides who is first (creating it is
-// atomic, and a lock left by a killed process is recognised by its PID);
-// only the lock holder ever removes a left-over socket, so a live primary's
-// socket is never taken away.
+// The window's application object, one instance at a time (see
+// vt3::SingleInstance): a second start hands the first a message, which
+// brings the first one's window to the front.
 class QtSingleApplication : public QApplication
 {
     Q_OBJECT
 
 public:
     QtSingleApplication(int &argc, char **argv, bool GUIenabled = true);
-    ~QtSingleApplication() override;
 
     // True when another live instance holds the lock.
     bool isRunning();
@@ -42,16 +34,8 @@ signals:
     void messageReceived(const QString &message);
 
 private:
-    void becomePrimary();
-    void acceptConnections();
-    void readMessages(QLocalSocket *socket);
-
-    QString id;
-    QString serverName;
-    QLockFile *lock = nullptr;
-    QLocalServer *server = nullptr;
+    vt3::SingleInstance instance;
     QPointer<QWidget> actWin;
-    bool primary = false;
 };
 
 #endif // SINGLEAPPLICATION_H

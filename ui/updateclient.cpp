@@ -1,7 +1,5 @@
 #include "updateclient.h"
 
-#include "releasedversion.h"
-#include "releaseformat.h"
 #include "ui_updateclient.h"
 
 #include <QCloseEvent>
@@ -9,122 +7,54 @@
 #include <QEvent>
 #include <QLayout>
 #include <QMessageBox>
-#include <QNetworkProxyFactory>
-#include <QTimer>
 
 namespace {
-// How long the window waits for the version server before it says so.
-constexpr int VersionTimeoutMs = 10000;
-// How long a manifest request may go without a single byte.
-constexpr int ConfigTimeoutMs = 10000;
-// How long a release-file transfer may go without a byte before it is
-// abandoned; long enough for a slow line, short enough that a dead mirror
-// does not hold the run for ever.
-constexpr int StallTimeoutMs = 30000;
+constexpr double BytesPerKB = 1024.0;
+constexpr double BytesPerMB = 1048576.0;
+// The scale factors the sizes are shown with, exact in binary.
+constexpr double KBPerByte = 0.0009765625;
+constexpr double MBPerByte = 0.00000095367431640625;
 } // namespace
 
 UpdateClient::UpdateClient(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::UpdateClient)
-    , versionReceived(false)
-    , configTimeout(ConfigTimeoutMs)
-    , completedBytes(0)
-    , totalBytes(0)
-    , currentReceived(0)
-    , attempts(0)
-    , mirrorRetries(0)
-    , updateFinished(false)
-    , configReply(nullptr)
-    , clientProcess(nullptr)
-    , clientCheck(nullptr)
-    , versionShown(false)
-    , currentExpectedSize(-1)
-    , currentWritten(0)
-    , stallTimeout(StallTimeoutMs)
-    , fileReply(nullptr)
-    , fileAttempt(0)
-    , resumeOffset(0)
-    , fileStartedOver(false)
-    , responseAccepted(false)
-    , signatureRequired(false)
-    , worker(new vt3::ReleaseWorker)
-    , streaming(false)
-    , streamsInFlight(0)
-    , gzipWaiting(false)
-    , awaitingResumeVerdict(false)
-    , streamTargetsFor(-1)
-    , queueCursor(0)
-    , unpackedBytes(0)
-    , workPosted(0)
+    , run(new vt3::UpdateEngine(this, this))
 {
-    platform = vt3::format::Platform;
-
-    // Users behind a proxy configure it for the whole system; take it from
-    // there rather than relying on the framework's default.
-    QNetworkProxyFactory::setUseSystemConfiguration(true);
-    worker->moveToThread(&workerThread);
-    connect(worker, &vt3::ReleaseWorker::fileChecked, this, &UpdateClient::fileChecked);
-    connect(worker, &vt3::ReleaseWorker::fileVerified, this, &UpdateClient::fileVerified);
-    connect(worker, &vt3::ReleaseWorker::fileExtracted, this, &UpdateClient::fileExtracted);
-    connect(worker, &vt3::ReleaseWorker::unpackProgress, this, &UpdateClient::showUnpackProgress);
-    connect(worker, &vt3::ReleaseWorker::filesInstalled, this, &UpdateClient::filesInstalled);
-    connect(worker, &vt3::ReleaseWorker::clearedUp, this, &UpdateClient::runCleared);
-    workerThread.start();
-
-    stallTimer.setSingleShot(true);
-    connect(&stallTimer, &QTimer::timeout, this, &UpdateClient::checkStall);
-
     ui->setupUi(this);
     ui->details->hide();
     // The window follows the log being shown or hidden and cannot be resized.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     ui->btnStart->setEnabled(false);
     ui->btnRun->hide();
-    updateFinished = false;
 
     connect(ui->btnDetails, &QPushButton::toggled, ui->details, &QWidget::setVisible);
     connect(ui->copyright, &QLabel::linkActivated, this, &UpdateClient::openUrl);
-    connect(ui->btnStart, &QPushButton::clicked, this, &UpdateClient::update);
-    connect(&clientCheckLimit, &QTimer::timeout, this, [this] { finishClientCheck(false); });
+    connect(ui->btnStart, &QPushButton::clicked, this, [this] { run->update(); });
+    connect(ui->btnRun, &QPushButton::clicked, this, &UpdateClient::runVT3);
 
-    versionReceived = false;
-
-    auto *version = new releasedVersion(this);
-    connect(version, &releasedVersion::finished, this, &UpdateClient::showLastedVersion);
-    QTimer::singleShot(VersionTimeoutMs, this, &UpdateClient::checkRetrieveVersion);
+    run->queryVersion();
 }
 
 UpdateClient::~UpdateClient()
 {
-    // The file in hand is given up whole; nothing half written stays.
-    worker->cancel();
-    workerThread.quit();
-    workerThread.wait();
-    delete worker;
     delete ui;
 }
 
 void UpdateClient::closeEvent(QCloseEvent *event)
 {
-    if (updateFinished) {
+    if (run->mayClose())
         event->accept();
-        return;
-    }
+    else
+        event->ignore();
+}
+
+bool UpdateClient::confirmAbort()
+{
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
-        event->ignore();
-        return;
-    }
-    // Whatever was half written stays in the work directory; the next run
-    // tells complete files from broken ones by their digest. The worker
-    // gives up the file it is unpacking (its half-made output goes) and
-    // stages nothing more, so the work directory holds only whole files to
-    // resume from.
-    outputFile.close();
-    worker->cancel();
-    event->accept();
+    return answer == QMessageBox::Yes;
 }
 
 void UpdateClient::changeEvent(QEvent *event)
@@ -134,10 +64,114 @@ void UpdateClient::changeEvent(QEvent *event)
         ui->retranslateUi(this);
 }
 
+void UpdateClient::versionKnown(const QString &releaseId, const QString &version, const QDateTime &released)
+{
+    Q_UNUSED(releaseId);
+    const QString date = released.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    // The text comes off the network: never let it be read as markup.
+    ui->lastedVersion->setTextFormat(Qt::PlainText);
+    // Built from the caption rather than the label's current text, so that a
+    // reply after the time-out does not read as the failure text.
+    ui->lastedVersion->setText(tr("Lasted Version:") + version + QLatin1String(" (") + date + QLatin1Char(')'));
+    ui->btnStart->setEnabled(true);
+    // It is the window's default action: Enter or Space now starts it, as a
+    // click does, unless the user has gone to read the details.
+    if (focusWidget() != ui->details)
+        ui->btnStart->setFocus(Qt::OtherFocusReason);
+}
+
+void UpdateClient::versionUnknown()
+{
+    ui->lastedVersion->setText(tr("Failed to retrieve Version number."));
+}
+
+void UpdateClient::runStarting()
+{
+    // Pressing again while the process list is read must not start a
+    // second check.
+    ui->btnStart->setEnabled(false);
+}
+
+void UpdateClient::runStarted()
+{
+    ui->progressBar->setValue(0);
+    ui->details->clear();
+}
+
+void UpdateClient::logLine(const QString &html)
+{
+    message(html);
+}
+
 void UpdateClient::message(QString text)
 {
     ui->details->appendHtml(text);
-    runLog.write(text);
+}
+
+void UpdateClient::transferProgress(qint64 done, qint64 total, double bytesPerSecond)
+{
+    slotProgress(done, total, bytesPerSecond);
+}
+
+void UpdateClient::slotProgress(qint64 done, qint64 total, double bytesPerSecond)
+{
+    if (total > 0) {
+        // Past 100 the bar ignores the value and keeps its last one.
+        ui->progressBar->setValue(static_cast<int>(done * 100 / total));
+        ui->completed->setText(tr("%1/%2").arg(formatSize(double(done)), formatSize(double(total))));
+    } else {
+        ui->completed->setText(tr("%1").arg(formatSize(double(done))));
+    }
+    // Without a speed to tell, the last one shown stays.
+    if (bytesPerSecond >= 0)
+        ui->downloadSpeed->setText(tr("%1/s").arg(formatSize(bytesPerSecond)));
+}
+
+void UpdateClient::unpackProgress(int percent)
+{
+    ui->progressBar->setValue(percent);
+}
+
+void UpdateClient::runFinished()
+{
+    ui->btnStart->hide();
+    ui->btnRun->show();
+}
+
+void UpdateClient::runStopped(vt3::RunStop why)
+{
+    switch (why) {
+    case vt3::RunStop::MirrorListMissing:
+        if (ui->btnDetails->isCheckable() && !ui->btnDetails->isChecked())
+            ui->btnDetails->setChecked(true);
+        break;
+    case vt3::RunStop::ClientRunning:
+        ui->btnStart->setEnabled(true);
+        if (!unattended)
+            QMessageBox::information(this, tr("Warning"),
+                                     tr("The Voxtera 3 Client should be\n closed before starting the update."),
+                                     QMessageBox::Ok, QMessageBox::NoButton);
+        break;
+    case vt3::RunStop::Refused:
+    case vt3::RunStop::Failed:
+        break;
+    }
+}
+
+QString UpdateClient::formatSize(double bytes)
+{
+    if (bytes < BytesPerKB)
+        return QString::number(bytes, 'f', 0) + QLatin1Char(' ') + tr("Byte");
+    if (bytes < BytesPerMB)
+        return QString::number(bytes * KBPerByte, 'f', 0) + QLatin1Char(' ') + tr("KB");
+    // Also where a value that is not a number ends up.
+    return QString::number(bytes * MBPerByte, 'f', 2) + QLatin1Char(' ') + tr("MB");
+}
+
+void UpdateClient::runVT3()
+{
+    vt3::startChatClient();
+    QCoreApplication::quit();
 }
 
 void UpdateClient::openUrl(QString link)

@@ -11,20 +11,31 @@
 #include <cstdint>
 #include <cstdlib>
 
+class EngineProbe
+{
+public:
+    static void forget(vt3::UpdateEngine &e)
+    {
+        e.versionShown = false;
+        e.versionReceived = false;
+        e.versionInfo.clear();
+    }
+    static void show(vt3::UpdateEngine &e, QString &reply) { e.showLastedVersion(reply); }
+    static int fields(vt3::UpdateEngine &e) { return e.versionInfo.size(); }
+};
+
 class UpdateClientProbe
 {
 public:
     // Every input is the first reply of a fresh process.
     static void forget(UpdateClient &c)
     {
-        c.versionShown = false;
-        c.versionReceived = false;
-        c.versionInfo.clear();
+        EngineProbe::forget(c.engine());
         c.ui->btnStart->setEnabled(false);
     }
-    static void show(UpdateClient &c, QString &reply) { c.showLastedVersion(reply); }
+    static void show(UpdateClient &c, QString &reply) { EngineProbe::show(c.engine(), reply); }
     static bool startEnabled(UpdateClient &c) { return c.ui->btnStart->isEnabled(); }
-    static int fields(UpdateClient &c) { return c.versionInfo.size(); }
+    static int fields(UpdateClient &c) { return EngineProbe::fields(c.engine()); }
     static bool plainLabel(UpdateClient &c) { return c.ui->lastedVersion->textFormat() == Qt::PlainText; }
 };
 

@@ -1,15 +1,12 @@
 #include "testsupport.h"
 
 #include "releasedversion.h"
-#include "updateclient.h"
+#include "updateengine.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 #include <QProcess>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QUdpSocket>
 
 namespace vt3test {
@@ -85,54 +82,12 @@ bool loopbackAliasesWork()
     return works;
 }
 
-void announceVersion(UpdateClient &client, const QString &reply)
+void announceVersion(vt3::UpdateEngine &engine, const QString &reply)
 {
-    auto *version = client.findChild<releasedVersion *>();
+    auto *version = engine.findChild<releasedVersion *>();
     Q_ASSERT(version);
     QString text = reply;
     emit version->finished(text);
-}
-
-namespace {
-QPlainTextEdit *detailsOf(UpdateClient &client)
-{
-    return client.findChild<QPlainTextEdit *>(QStringLiteral("details"));
-}
-
-bool blockIsRed(const QTextBlock &block)
-{
-    for (auto it = block.begin(); !it.atEnd(); ++it) {
-        const QTextFragment fragment = it.fragment();
-        if (fragment.isValid() && fragment.charFormat().foreground().color() == QColor(Qt::red))
-            return true;
-    }
-    return false;
-}
-
-QStringList collect(UpdateClient &client, bool mark)
-{
-    QStringList lines;
-    QTextDocument *doc = detailsOf(client)->document();
-    if (doc->isEmpty())
-        return lines;
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
-        QString text = block.text();
-        if (mark && blockIsRed(block))
-            text.prepend(QLatin1String("red:"));
-        lines << text;
-    }
-    return lines;
-}
-} // namespace
-
-QStringList logLines(UpdateClient &client)
-{
-    return collect(client, false);
-}
-
-QStringList logLinesMarked(UpdateClient &client)
-{
-    return collect(client, true);
 }
 
 bool writeFile(const QString &path, const QByteArray &data)

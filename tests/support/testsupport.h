@@ -7,6 +7,9 @@
 #include <QStringList>
 
 class UpdateClient;
+namespace vt3 {
+class UpdateEngine;
+}
 
 // Symbolic links need a privilege that Windows users rarely have, and a
 // shortcut is a plain file; mode bits mean nothing where access lists guard
@@ -71,6 +74,7 @@ void putTempDir(QProcessEnvironment &env, const QString &path);
 // Hands the window a version reply as the version client would, so tests
 // that are not about the version query need no UDP server.
 void announceVersion(UpdateClient &client, const QString &reply);
+void announceVersion(vt3::UpdateEngine &engine, const QString &reply);
 
 // The message log's paragraphs as plain text, one entry per message.
 QStringList logLines(UpdateClient &client);

@@ -1,0 +1,185 @@
+#include "commandline.h"
+
+#include "appdir.h"
+#include "releasestate.h"
+#include "singleinstance.h"
+#include "unattendedrun.h"
+#include "updateengine.h"
+#include "updateface.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace vt3 {
+
+namespace {
+
+// The command line's texts are the window's: one catalogue context.
+struct Texts
+{
+    Q_DECLARE_TR_FUNCTIONS(UpdateClient)
+};
+
+void print(FILE *stream, const QString &text)
+{
+    QByteArray bytes = text.toLocal8Bit();
+    if (!bytes.endsWith('\n'))
+        bytes += '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    // Lines of a run appear as they happen, also in a file or a pipe.
+    std::fflush(stream);
+}
+
+// --check: the version server's answer against the installed release.
+class ReleaseCheck : public UpdateFace
+{
+    Q_DECLARE_TR_FUNCTIONS(UpdateClient)
+
+public:
+    explicit ReleaseCheck(UpdateEngine &engine)
+        : engine(engine)
+    {
+    }
+    int exitCode() const { return code; }
+
+    void versionKnown(const QString &releaseId, const QString &version, const QDateTime &released) override
+    {
+        const quint64 announced = engine.releaseId();
+        const quint64 installed = installedRelease(applicationDir());
+        printOut(tr("Announced release: %1, version %2 of %3")
+                     .arg(releaseId, version, released.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
+        printOut(installed != 0 ? tr("Installed release: %1").arg(installed) : tr("Installed release: none recorded"));
+        if (announced == 0) {
+            printError(tr("The version server's answer names no release."));
+            finish(ExitFailed);
+            return;
+        }
+        const bool current = installed != 0 && installed >= announced;
+        printOut(current ? tr("The installation is current.") : tr("A newer release is available."));
+        finish(current ? ExitDone : ExitNewerRelease);
+    }
+    void versionUnknown() override
+    {
+        printError(tr("The version server gave no usable answer."));
+        finish(ExitFailed);
+    }
+    // A check runs nothing of an update.
+    void runStarting() override {}
+    void runStarted() override {}
+    void logLine(const QString &) override {}
+    void transferProgress(qint64, qint64, double) override {}
+    void unpackProgress(int) override {}
+    void runFinished() override {}
+    void runStopped(RunStop) override {}
+    bool confirmAbort() override { return true; }
+
+private:
+    void finish(int exitCode)
+    {
+        if (answered)
+            return;
+        answered = true;
+        code = exitCode;
+        QCoreApplication::exit(exitCode);
+    }
+
+    UpdateEngine &engine;
+    bool answered = false;
+    int code = ExitFailed;
+};
+
+} // namespace
+
+void attachParentConsole()
+{
+#ifdef Q_OS_WIN
+    // A program of the window subsystem starts without a console. Started
+    // from one, it writes there; output that was redirected to a file or a
+    // pipe stays where it was sent.
+    const bool outLoose = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN;
+    const bool errLoose = GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_UNKNOWN;
+    if ((outLoose || errLoose) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        if (outLoose)
+            std::freopen("CONOUT$", "w", stdout);
+        if (errLoose)
+            std::freopen("CONOUT$", "w", stderr);
+    }
+#endif
+}
+
+void printOut(const QString &text)
+{
+    print(stdout, text);
+}
+
+void printError(const QString &text)
+{
+    print(stderr, text);
+}
+
+int showInformation(const Options &options)
+{
+    switch (options.mode) {
+    case Options::Mode::Version:
+        printOut(QStringLiteral("vt3update %1").arg(QStringLiteral(VT3_UPDATER_VERSION)));
+        return ExitDone;
+    case Options::Mode::Usage: {
+        QString problem = Texts::tr(options.problem);
+        if (problem.contains(QLatin1String("%1")))
+            problem = problem.arg(options.problemArgument);
+        printError(QStringLiteral("vt3update: ") + problem);
+        printError(Texts::tr("Try 'vt3update --help'."));
+        return ExitUsage;
+    }
+    default:
+        break;
+    }
+    printOut(Texts::tr("Usage: vt3update [--check | --update [--quiet] [--start-client]]\n"
+                       "\n"
+                       "Without options the update window opens.\n"
+                       "\n"
+                       "  --check         Ask the version server which release is current.\n"
+                       "  --update        Update without a click; the window shows the run\n"
+                       "                  and closes at the end.\n"
+                       "  --quiet         With --update: no window; the log goes to standard output.\n"
+                       "  --start-client  With --update: start Voxtera3 after a successful update.\n"
+                       "  --help          Show this text.\n"
+                       "  --version       Show the updater's version.\n"
+                       "\n"
+                       "Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced\n"
+                       "(--check), 3 the Voxtera 3 client is running, 4 release refused (signature\n"
+                       "or downgrade), 5 another vt3update is running, 64 wrong usage."));
+    return ExitDone;
+}
+
+int checkRelease()
+{
+    UpdateEngine engine(nullptr);
+    ReleaseCheck check(engine);
+    engine.setFace(&check);
+    engine.queryVersion();
+    QCoreApplication::exec();
+    return check.exitCode();
+}
+
+int updateQuietly(bool startClient)
+{
+    SingleInstance instance;
+    if (instance.isRunning()) {
+        printError(Texts::tr("Another vt3update is running."));
+        return ExitAnotherInstance;
+    }
+    UpdateEngine engine(nullptr);
+    UnattendedRun run(engine, nullptr, startClient);
+    engine.setFace(&run);
+    engine.queryVersion();
+    QCoreApplication::exec();
+    return run.exitCode();
+}
+
+} // namespace vt3

@@ -1,0 +1,127 @@
+#include "updateengine.h"
+
+#include "appdir.h"
+#include "clientcheck.h"
+#include "mirrorlist.h"
+#include "releaseformat.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+QString mirrorListPath()
+{
+    return vt3::applicationDir() + QLatin1String("/mirrors.ini");
+}
+
+void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &mirrors)
+{
+    // An empty name makes these "/url" and "/retries", which QSettings
+    // reads as the top-level keys of [General].
+    const QString url = settings.value(name + QLatin1String("/url")).toString();
+    const int retries = settings.value(name + QLatin1String("/retries"), 0).toInt();
+    mirrors.insert(url, retries);
+}
+
+} // namespace
+
+namespace vt3 {
+
+QMap<QString, int> readMirrorList(const QString &iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    // QSettings parses an INI file section by section as keys are asked
+    // for; with stray zero bytes or broken section headers that lazy
+    // reading misses keys that a full reading finds. Listing every key
+    // first makes each lookup below see the whole file.
+    settings.allKeys();
+    const int size = settings.value(QStringLiteral("mirrors/size"), 0).toInt();
+
+    // The entry count is one more than the number of entries: 1 .. size-1.
+    // Only entries that are there are visited, so a size of two billion
+    // costs no more than the file's own lines; every run of absent numbers
+    // stands for the top-level entry, read where the run lies.
+    settings.beginGroup(QStringLiteral("mirrors"));
+    const QStringList groups = settings.childGroups();
+    settings.endGroup();
+    QVector<int> present;
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok, 10);
+        if (ok && index >= 1 && index < size && QString::number(index) == group)
+            present.append(index);
+    }
+    std::sort(present.begin(), present.end());
+
+    QMap<QString, int> mirrors;
+    const QString topLevel;
+    int next = 1;
+    for (const int index : qAsConst(present)) {
+        if (index > next)
+            insertMirror(settings, topLevel, mirrors);
+        const QString name = settings.value(QStringLiteral("mirrors/%1/mirror").arg(index)).toString();
+        insertMirror(settings, name, mirrors);
+        next = index + 1;
+    }
+    if (next < size)
+        insertMirror(settings, topLevel, mirrors);
+    return mirrors;
+}
+
+} // namespace vt3
+
+void vt3::UpdateEngine::update()
+{
+    runEnded = false;
+    startRunLog(mirrorListPath());
+    if (!QFileInfo::exists(mirrorListPath())) {
+        message(tr("<font color=red>mirrors.ini file not found!</font>"));
+        stop(RunStop::MirrorListMissing);
+        return;
+    }
+
+    // A second request while the process list is read must not start a
+    // second check.
+    face->runStarting();
+    // The run goes on with this check's answer only.
+    connect(checkClientRunning(), &ClientCheck::finished, this, &UpdateEngine::continueUpdate);
+}
+
+void vt3::UpdateEngine::continueUpdate(bool clientRunning)
+{
+    if (clientRunning) {
+        stop(RunStop::ClientRunning);
+        return;
+    }
+
+    completedBytes = 0;
+    totalBytes = 0;
+    attempts = 0;
+    manifestRejected = false;
+    face->runStarted();
+    releaseFiles.clear();
+    releaseDigests.clear();
+    upToDate.clear();
+    knownChanged.clear();
+    tempDir = QDir::temp();
+    speedTimer.start();
+
+    // Before any request: an older release than the one installed is what
+    // a forged version reply would announce to bring back a known flaw.
+    if (refuseDowngrade()) {
+        stop(RunStop::Refused);
+        return;
+    }
+    loadTrustedKeys();
+
+    configFile = vt3::format::manifestName(platform);
+    const QMap<QString, int> listed = vt3::readMirrorList(mirrorListPath());
+    for (auto it = listed.cbegin(); it != listed.cend(); ++it)
+        mirrors.insert(it.key(), it.value());
+    mirrorOrder = listed.keys();
+
+    nextConfigFile();
+}

@@ -1,0 +1,95 @@
+#include "updateengine.h"
+
+#include "fileverify.h"
+#include "releaseformat.h"
+
+#include <QFileInfo>
+
+void vt3::UpdateEngine::startNextDownload()
+{
+    // Complete files and empty groups are passed over within this one call;
+    // only a started transfer or a check of a file already there hands
+    // control back to the event loop.
+    for (;;) {
+        if (outputFile.isOpen())
+            outputFile.close();
+
+        if (downloadQueue.isEmpty()) {
+            pieces.clear();
+            lastExtracted.clear();
+            startNextGzip();
+            return;
+        }
+
+        // The group's keys are taken by a cursor and the group dropped once
+        // through: removing each key from the front would move all the
+        // others every time.
+        auto group = downloadQueue.begin();
+        if (queueCursor >= group.value().size()) {
+            downloadQueue.erase(group);
+            queueCursor = 0;
+            continue;
+        }
+
+        const QString key = group.value().at(queueCursor);
+        if (isUpToDate(key)) {
+            reportUpToDate(key);
+            ++queueCursor;
+            continue;
+        }
+        const QString target = tempDir.path() + QLatin1Char('/') + key;
+        downloadTo(target);
+
+        transfer.fileGroup = group.key();
+        transfer.fileKey = key;
+        transfer.fileAttempt = 0;
+        transfer.fileStartedOver = false;
+
+        // Only a file of the announced length can be complete; one of any
+        // other length is continued or fetched without being read first.
+        const QFileInfo present(target);
+        if (present.isFile() && present.size() == expectedFile(key).size && releaseFiles.contains(key)) {
+            const vt3::ExpectedFile expected = expectedFile(key);
+            toWorker([key, target, expected](vt3::ReleaseWorker *w) { w->checkPresent(key, target, expected); });
+            return;
+        }
+        ++queueCursor;
+        startFileTransfer();
+        return;
+    }
+}
+
+void vt3::UpdateEngine::presentChecked(const vt3::CheckedFile &checked)
+{
+    if (checked.key != transfer.fileKey)
+        return;
+    ++queueCursor;
+    if (checked.verification == vt3::Verification::Ok) {
+        completedBytes += expectedFile(checked.key).size;
+        startNextDownload();
+        return;
+    }
+    startFileTransfer();
+}
+
+vt3::ExpectedFile vt3::UpdateEngine::expectedFile(const QString &key) const
+{
+    // The SHA-256, when the manifest lists one, is checked with the size and
+    // MD5 wherever they are; the signature covers all three.
+    vt3::ExpectedFile expected = vt3::expectedOf(releaseFiles.value(key));
+    expected.sha256 = releaseDigests.value(key);
+    return expected;
+}
+
+void vt3::UpdateEngine::error(QNetworkReply::NetworkError code)
+{
+    if (code == QNetworkReply::NoError)
+        return;
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    // The error text can quote the server's reason phrase; it must not be
+    // able to put markup into the log.
+    const QString text = reply ? transferError(reply) : QString();
+    message(tr("<font color=red>Error:%1</font>").arg(text.toHtmlEscaped()));
+    if (reply)
+        logRequestFailure(reply);
+}

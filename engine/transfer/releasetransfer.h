@@ -1,0 +1,39 @@
+#ifndef RELEASETRANSFER_H
+#define RELEASETRANSFER_H
+
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+
+namespace vt3 {
+
+// One release file in flight: its request and what the run knows of it
+// until it ends. The engine drives it; the state of one transfer lives here
+// and nowhere else, so that a run can hold several.
+class ReleaseTransfer
+{
+public:
+    ReleaseTransfer() { stallTimer.setSingleShot(true); }
+
+    // The reply, the file's group and key, and which of its allowed
+    // attempts this is.
+    QNetworkReply *fileReply = nullptr;
+    QString fileGroup;
+    QString fileKey;
+    int fileAttempt = 0;
+    // Where a continued transfer starts.
+    qint64 resumeOffset = 0;
+    // A continued file whose digest came out wrong is fetched whole once.
+    bool fileStartedOver = false;
+    // The status of the answer has been checked.
+    bool responseAccepted = false;
+    // The bytes pass to the worker as they arrive.
+    bool streaming = false;
+    // Fires when the transfer has gone too long without a byte.
+    QTimer stallTimer;
+};
+
+} // namespace vt3
+
+#endif // RELEASETRANSFER_H

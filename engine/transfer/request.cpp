@@ -1,0 +1,55 @@
+#include "updateengine.h"
+
+#include <QNetworkRequest>
+#include <QSslConfiguration>
+
+namespace {
+
+// A chain this long is a loop or a misconfigured mirror, not a move.
+constexpr int MaxRedirects = 5;
+// Below TLS 1.2 nothing is safe enough to fetch programs over.
+constexpr QSsl::SslProtocol MinimumTls = QSsl::TlsV1_2OrLater;
+
+} // namespace
+
+QNetworkRequest vt3::UpdateEngine::makeRequest(const QUrl &url) const
+{
+    QNetworkRequest request(url);
+    // Mirrors move and sit behind CDNs; follow them, but never from
+    // HTTPS down to HTTP.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("vt3update/%1 (%2)").arg(QStringLiteral(VT3_UPDATER_VERSION), platform));
+    // Read at request time, so the system's certificate store applies; a
+    // certificate error is never ignored, the request simply fails.
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(MinimumTls);
+    request.setSslConfiguration(tls);
+    return request;
+}
+
+void vt3::UpdateEngine::logRequestFailure(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString statusText = status > 0 ? QString::number(status) : tr("none");
+    const QString asked = reply->request().url().toString();
+    const QString answered = reply->url().toString();
+    if (answered == asked)
+        logDetail(tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText));
+    else
+        logDetail(tr("Request failed: %1 (asked for %2), HTTP status %3")
+                      .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText));
+}
+
+QString vt3::UpdateEngine::transferError(QNetworkReply *reply) const
+{
+    // Without credentials the framework can only give up; say why, since
+    // the user has to change the proxy settings, not the mirrors.
+    if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
+        return tr("The proxy server asks for a user name and password.");
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return tr("HTTP status %1").arg(status);
+}

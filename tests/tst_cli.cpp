@@ -1,0 +1,205 @@
+// The command line as administrators use it: the real program, started as
+// a process from an installation of its own, with no display.
+#include "httpfixture.h"
+#include "releasebuilder.h"
+#include "releasestate.h"
+#include "testsupport.h"
+#include "udpversionserver.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+constexpr quint64 ReleaseId = 1733650000;
+// The version server's 10 s, then the run; far below a hang.
+constexpr int ProgramTimeoutMs = 60000;
+const QByteArray Content("the client's file\n");
+const QByteArray ClientListed("\"vt3client_win32.exe\",\"4242\",\"Console\",\"1\",\"10240 K\"\n");
+
+enum class Scene { Plain, Installed, InstalledOlder, Silent, Malformed, ClientRunning, KeysButUnsigned, NoMirrors };
+
+// An installation with the updater in it, a mirror with release
+// ReleaseId, and the version server announcing it.
+struct Installation
+{
+    QTemporaryDir app;
+    QTemporaryDir tmp;
+    QTemporaryDir data;
+    QTemporaryDir scratch;
+    HttpFixture http;
+    UdpVersionServer version;
+    QString program;
+
+    bool prepare(Scene scene)
+    {
+        program = app.filePath(QFileInfo(QStringLiteral(VT3_APP_BINARY)).fileName());
+        if (!QFile::copy(QStringLiteral(VT3_APP_BINARY), program) || !http.listen() ||
+            !version.listenWhenFree(ProgramTimeoutMs))
+            return false;
+        if (scene == Scene::Silent)
+            version.setSilent();
+        else
+            version.setReply(scene == Scene::Malformed ? QByteArray("no release here")
+                                                       : QByteArray::number(ReleaseId) + "#3.6.1");
+        vt3test::ReleaseBuilder release(QStringLiteral("/%1/").arg(ReleaseId));
+        release.add(vt3test::CommonGroup, QStringLiteral("readme.txt.z"), Content, QStringLiteral("readme.txt"));
+        release.publish(http, release.manifest(scratch.path()));
+        if (scene != Scene::NoMirrors) {
+            QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+            mirrors.setValue(QStringLiteral("mirrors/size"), 2);
+            mirrors.setValue(QStringLiteral("mirrors/1/mirror"), QStringLiteral("m"));
+            mirrors.setValue(QStringLiteral("m/url"), http.baseUrl());
+            mirrors.setValue(QStringLiteral("m/retries"), 1);
+        }
+        if (scene == Scene::Installed && !vt3::recordInstalledRelease(app.path(), ReleaseId))
+            return false;
+        if (scene == Scene::InstalledOlder && !vt3::recordInstalledRelease(app.path(), ReleaseId - 1))
+            return false;
+        if (scene == Scene::ClientRunning)
+            return placeTaskList(ClientListed, false);
+        if (scene == Scene::KeysButUnsigned)
+            return vt3test::writeFile(app.filePath(QStringLiteral("trusted-keys.txt")),
+                                      QByteArray(32, 'k').toBase64() + '\n');
+        return true;
+    }
+
+    bool placeTaskList(const QByteArray &answer, bool hang)
+    {
+        return vt3test::placeFakeProgram(app.path(), QStringLiteral("tasklist.exe")) &&
+               vt3test::writeFile(app.filePath(QStringLiteral("answer.txt")), answer) &&
+               (!hang || vt3test::writeFile(app.filePath(QStringLiteral("hang")), QByteArray()));
+    }
+
+    // No display of any kind: what a scheduled task has.
+    QProcess *start(const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        vt3test::putTempDir(env, tmp.path());
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+        auto *process = new QProcess;
+        process->setProcessEnvironment(env);
+        process->start(program, arguments);
+        return process;
+    }
+
+    // Runs to the end while this process's servers keep answering.
+    vt3test::ToolRun run(const QStringList &arguments)
+    {
+        std::unique_ptr<QProcess> process(start(arguments));
+        QSignalSpy ended(process.get(), &QProcess::finished);
+        vt3test::ToolRun result;
+        if (!ended.wait(ProgramTimeoutMs)) {
+            process->kill();
+            process->waitForFinished();
+            return result;
+        }
+        if (process->exitStatus() == QProcess::NormalExit)
+            result.exitCode = process->exitCode();
+        result.out = QString::fromLocal8Bit(process->readAllStandardOutput());
+        result.err = QString::fromLocal8Bit(process->readAllStandardError());
+        return result;
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Scene)
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
+    void exitCodes_data();
+    void exitCodes();
+    void secondUpdateWhileOneRuns();
+};
+
+void TestCli::exitCodes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Scene>("scene");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<bool>("installs");
+
+    const QStringList check{QStringLiteral("--check")};
+    const QStringList quiet{QStringLiteral("--update"), QStringLiteral("--quiet")};
+    QTest::newRow("help") << QStringList{QStringLiteral("--help")} << Scene::Plain << 0
+                          << "Usage: vt3update [--check | --update [--quiet] [--start-client]]" << false;
+    QTest::newRow("version") << QStringList{QStringLiteral("--version")} << Scene::Plain << 0
+                             << "vt3update " VT3_UPDATER_VERSION << false;
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")} << Scene::Plain << 64
+                                    << "vt3update: unknown option '--frobnicate'" << false;
+    QTest::newRow("quiet alone") << QStringList{QStringLiteral("--quiet")} << Scene::Plain << 64
+                                 << "vt3update: --quiet and --start-client go with --update only" << false;
+    QTest::newRow("check, current") << check << Scene::Installed << 0 << "The installation is current." << false;
+    QTest::newRow("check, newer announced")
+        << check << Scene::InstalledOlder << 2 << "Installed release: 1733649999" << false;
+    QTest::newRow("check, nothing recorded") << check << Scene::Plain << 2 << "A newer release is available." << false;
+    QTest::newRow("check, silent server")
+        << check << Scene::Silent << 1 << "The version server gave no usable answer." << false;
+    QTest::newRow("check, malformed answer")
+        << check << Scene::Malformed << 1 << "The version server gave no usable answer." << false;
+    QTest::newRow("quiet update") << quiet << Scene::Plain << 0
+                                  << "Update finished.Press \"Start Voxtera3\" run Voxtera3." << true;
+    QTest::newRow("quiet update, client running")
+        << quiet << Scene::ClientRunning << 3 << "The Voxtera 3 Client should be closed before starting the update."
+        << false;
+    QTest::newRow("quiet update, unsigned release")
+        << quiet << Scene::KeysButUnsigned << 4 << "Error:The signature of release 1733650000 is missing." << false;
+    QTest::newRow("quiet update, no mirror list")
+        << quiet << Scene::NoMirrors << 1 << "mirrors.ini file not found!" << false;
+}
+
+void TestCli::exitCodes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Scene, scene);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFETCH(bool, installs);
+
+    Installation installation;
+    QVERIFY(installation.prepare(scene));
+    const vt3test::ToolRun run = installation.run(arguments);
+    const QString both = run.out + run.err;
+    QVERIFY2(both.contains(said), qPrintable(both));
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(vt3test::readFile(installation.app.filePath(QStringLiteral("readme.txt"))),
+             installs ? Content : QByteArray());
+    // Log lines go out as the disk log has them: a time, then plain text.
+    if (arguments.contains(QStringLiteral("--quiet")) && exitCode != 64)
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[^ ]+ vt3update .* starts an update"),
+                                    QRegularExpression::MultilineOption)
+                     .match(run.out)
+                     .hasMatch(),
+                 qPrintable(run.out));
+}
+
+void TestCli::secondUpdateWhileOneRuns()
+{
+    Installation installation;
+    QVERIFY(installation.prepare(Scene::Plain));
+    // The first run waits on a process list that does not answer.
+    QVERIFY(installation.placeTaskList(QByteArray(), true));
+    std::unique_ptr<QProcess> first(installation.start({QStringLiteral("--update"), QStringLiteral("--quiet")}));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(installation.app.filePath(QStringLiteral("args.txt"))), ProgramTimeoutMs);
+
+    const vt3test::ToolRun second = installation.run({QStringLiteral("--update"), QStringLiteral("--quiet")});
+    QCOMPARE(second.exitCode, 5);
+    QVERIFY2(second.err.contains(QStringLiteral("Another vt3update is running.")), qPrintable(second.err));
+    QCOMPARE(first->state(), QProcess::Running);
+    first->kill();
+    first->waitForFinished();
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
