@@ -322,6 +322,7 @@ private slots:
     void detailsToggleResizes();
     void closeGuard_data();
     void closeGuard();
+    void showsWhatTheEngineReports();
     void closeDuringUnpackingLeavesResumableWork();
     void logKeepsEveryParagraph_data();
     void logKeepsEveryParagraph();
@@ -1181,6 +1182,45 @@ void TestShell::racingStartsLeaveOnePrimary()
     QVERIFY(primary);
     QVERIFY(staysRunning(primary));
     QCOMPARE(finishedCount(), Racers - 1);
+}
+
+void TestShell::showsWhatTheEngineReports()
+{
+    UpdateClient client;
+    client.setUnattended(true);
+    vt3::UpdateFace &face = client;
+    const QDateTime released = QDateTime::fromSecsSinceEpoch(1733650000);
+    face.versionKnown(QStringLiteral("1733650000"), QStringLiteral("3.6.1"), released);
+    QCOMPARE(UpdateClientProbe::label(client)->text(),
+             QStringLiteral("Lasted Version:3.6.1 (%1)").arg(released.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
+    QVERIFY(UpdateClientProbe::btnStart(client)->isEnabled());
+    face.runStarting();
+    QVERIFY(!UpdateClientProbe::btnStart(client)->isEnabled());
+    face.logLine(QStringLiteral("<font color=red>old</font>"));
+    face.runStarted();
+    QCOMPARE(vt3test::logLines(client), QStringList());
+
+    Ui::UpdateClient *ui = UpdateClientProbe::ui(client);
+    face.transferProgress(3 * 512 * 1024, 3 * 1024 * 1024, 2048.0);
+    QCOMPARE(ui->progressBar->value(), 50);
+    QCOMPARE(ui->completed->text(), QStringLiteral("1.50 MB/3.00 MB"));
+    QCOMPARE(ui->downloadSpeed->text(), QStringLiteral("2 KB/s"));
+    // No speed to tell: the last one stays.
+    face.transferProgress(2 * 1024 * 1024, 3 * 1024 * 1024, -1.0);
+    QCOMPARE(ui->downloadSpeed->text(), QStringLiteral("2 KB/s"));
+    face.unpackProgress(70);
+    QCOMPARE(ui->progressBar->value(), 70);
+    face.detailLine(QStringLiteral("only on disk"));
+    QCOMPARE(vt3test::logLines(client), QStringList());
+
+    // A client that runs gives the button back; nobody is there to close a box.
+    face.runStopped(vt3::RunStop::ClientRunning);
+    QVERIFY(UpdateClientProbe::btnStart(client)->isEnabled());
+    face.runStopped(vt3::RunStop::MirrorListMissing);
+    QVERIFY(ui->btnDetails->isChecked());
+    face.runFinished();
+    QVERIFY(UpdateClientProbe::btnStart(client)->isHidden());
+    QVERIFY(!UpdateClientProbe::btnRun(client)->isHidden());
 }
 
 // The window tests need an application object, and the single-instance

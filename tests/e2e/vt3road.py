@@ -507,15 +507,18 @@ class Road:
     def disk_log(self, install):
         return os.path.join(self.data_dir(install), "vt3update", "vt3update.log")
 
-    def start_updater(self, install, tmpdir, client_log, name="vt3update"):
+    def start_updater(self, install, tmpdir, client_log, name="vt3update", args=(), display=True):
         os.makedirs(tmpdir, exist_ok=True)
         env = dict(os.environ)
         env.pop("QT_QPA_PLATFORM", None)
+        if not display:
+            env.pop("DISPLAY", None)
+            env.pop("WAYLAND_DISPLAY", None)
         env.update({"TMPDIR": tmpdir, "VT3_FAKECLIENT_LOG": client_log, "VT3_FAKECLIENT_SECONDS": "4",
                     "QT_FORCE_STDERR_LOGGING": "1", "XDG_DATA_HOME": self.data_dir(install)})
-        if self.display:
+        if self.display and display:
             env["DISPLAY"] = self.display
-        return self.spawn(name, [os.path.join(install, "vt3update")], cwd=install, env=env)
+        return self.spawn(name, [os.path.join(install, "vt3update"), *args], cwd=install, env=env)
 
     def client_started(self, client_log):
         """Pid of the client once its start line is in the log."""
@@ -676,7 +679,7 @@ def wait_exit(proc, timeout):
 
 # --- the demo -----------------------------------------------------------------------
 
-def demo(build_dir, demo_dir, headless):
+def demo(build_dir, demo_dir, headless, quiet=False):
     install_signal_handlers()
     demo_dir = os.path.abspath(demo_dir)
     if os.path.exists(demo_dir):
@@ -708,7 +711,15 @@ def demo(build_dir, demo_dir, headless):
         print(f"mirrors.ini (the first mirror is dead, to show the fail-over):\n{text}")
 
         mirror_log = mirror.log_path
-        if headless:
+        if quiet:
+            print("Unattended: vt3update --update --quiet --start-client, with no display at all;"
+                  " its log lines follow.")
+            proc = road.start_updater(install, tmpdir, client_log, args=("--update", "--quiet", "--start-client"),
+                                      display=False)
+            code = wait_exit(proc, 120)
+            print(read_text(proc.log_path).rstrip())
+            wait_for(lambda: road.client_started(client_log), 15, "the client to start")
+        elif headless:
             road.start_xvfb()
             print(f"No display wanted: running under Xvfb {road.display}, keys pressed with xdotool.")
             proc = road.start_updater(install, tmpdir, client_log)
@@ -896,5 +907,6 @@ if __name__ == "__main__":
     parser.add_argument("--build", required=True)
     parser.add_argument("--dir", required=True)
     parser.add_argument("--headless", action="store_true")
+    parser.add_argument("--quiet", action="store_true", help="update with vt3update --update --quiet, no window")
     a = parser.parse_args()
-    sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY")))
+    sys.exit(demo(a.build, a.dir, a.headless or not os.environ.get("DISPLAY"), a.quiet))
