@@ -14,6 +14,12 @@ constexpr int ConfigTimeoutMs = 10000;
 // abandoned; long enough for a slow line, short enough that a dead mirror
 // does not hold the run for ever.
 constexpr int StallTimeoutMs = 30000;
+// A mirror that drips a file is never silent for the stall limit, and
+// would hold the run for hours while another mirror has the file at full
+// speed: a transfer that averaged less than SlowBytesPerSecond over the
+// last PaceWindowMs gives way like a stalled one. A minute keeps a short
+// hiccup of a good line from counting.
+constexpr int PaceWindowMs = 60000;
 } // namespace
 
 namespace vt3 {
@@ -36,6 +42,7 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     , runEnded(false)
     , manifestRejected(false)
     , stallTimeout(StallTimeoutMs)
+    , paceWindow(PaceWindowMs)
     , signatureRequired(false)
     , worker(new vt3::ReleaseWorker)
     , streamsInFlight(0)
@@ -61,6 +68,7 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     workerThread.start();
 
     connect(&transfer.stallTimer, &QTimer::timeout, this, &UpdateEngine::checkStall);
+    connect(&transfer.paceTimer, &QTimer::timeout, this, &UpdateEngine::checkPace);
 }
 
 UpdateEngine::~UpdateEngine()

@@ -107,6 +107,7 @@ private:
     void fileChecked(const vt3::CheckedFile &checked);
     void abandonFileTransfer();
     void checkStall();
+    void checkPace();
     void retryFile();
     QString fileMirror(int attempt) const;
     void error(QNetworkReply::NetworkError code);
@@ -206,6 +207,9 @@ private:
     QStringList mirrorOrder;
     // How long a release-file transfer may go without a byte.
     int stallTimeout;
+    // The span over which a release-file transfer must average at least
+    // the slowest pace a run accepts.
+    int paceWindow;
     // The release file in flight.
     vt3::ReleaseTransfer transfer;
 

@@ -260,6 +260,7 @@ private slots:
     void statusCodes_data();
     void statusCodes();
     void stalledFileMovesThroughMirrors();
+    void drippingFileGivesWay();
     void rangeContinuation_data();
     void rangeContinuation();
     void tls_data();
@@ -431,6 +432,32 @@ void TestNetwork::stalledFileMovesThroughMirrors()
     QCOMPARE(net.at(1).requestCount(TwoPath), 1);
     QCOMPARE(net.at(2).requestLog(), QStringList{TwoPath});
     QCOMPARE(net.at(2).requests().first().headers.value("range"), "bytes=" + QByteArray::number(StallAfterBytes) + '-');
+}
+
+void TestNetwork::drippingFileGivesWay()
+{
+    // two.z trickles from the first mirror, never silent for the stall
+    // limit; the second has it at full speed.
+    Net net;
+    net.addServers(2);
+    for (int i = 0; i < 2; ++i)
+        net.release.publish(net.at(i));
+    Route drip;
+    drip.body = net.release.servedTwo;
+    drip.dripBytes = 64;
+    drip.dripIntervalMs = 100;
+    net.at(0).setRoute(TwoPath, drip);
+    net.writeMirrors();
+
+    UpdateClient client;
+    UpdateClientProbe::setPaceWindow(client, 1000);
+    RUN(client);
+    const QString slow = QStringLiteral("Error:The transfer is too slow: less than 1 KB/s over the last 1 s.");
+    VERIFY_RED_LINES(client, (QStringList{slow, slow}));
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    QCOMPARE(net.at(0).requestCount(TwoPath), 2);
+    QCOMPARE(net.at(1).requestCount(TwoPath), 1);
 }
 
 void TestNetwork::rangeContinuation_data()

@@ -334,5 +334,9 @@ abgelehnt (Signatur oder älteres Release), 5 ein anderes vt3update läuft,
         <source>Another vt3update is running.</source>
         <translation>Ein anderes vt3update läuft bereits.</translation>
     </message>
+    <message>
+        <source>The transfer is too slow: less than 1 KB/s over the last %1 s.</source>
+        <translation>Die Übertragung ist zu langsam: weniger als 1 KB/s in den letzten %1 s.</translation>
+    </message>
 </context>
 </TS>

@@ -17,6 +17,11 @@ constexpr int HttpPartialContent = 206;
 // A failed file is asked for this often from the manifest's mirror before
 // the other mirrors are tried: one more try covers a dropped connection.
 constexpr int AttemptsOnReleaseMirror = 2;
+// The slowest pace a release-file transfer may keep up over the engine's
+// pace window (see updateengine.cpp), and how often it is looked at in a
+// window: often enough that a drip is caught soon after a window.
+constexpr qint64 SlowBytesPerSecond = 1024;
+constexpr int PaceLooksPerWindow = 12;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 
@@ -102,6 +107,9 @@ bool vt3::UpdateEngine::startFileTransfer()
     connect(transfer.fileReply, &QNetworkReply::errorOccurred, this, &vt3::UpdateEngine::error);
     connect(transfer.fileReply, &QNetworkReply::finished, this, &vt3::UpdateEngine::fileTransferFinished);
     transfer.stallTimer.start(stallTimeout);
+    transfer.paceSamples.clear();
+    transfer.started.start();
+    transfer.paceTimer.start(paceWindow / PaceLooksPerWindow);
     return true;
 }
 
@@ -237,6 +245,7 @@ void vt3::UpdateEngine::fileTransferFinished()
         return;
     transfer.fileReply = nullptr;
     transfer.stallTimer.stop();
+    transfer.paceTimer.stop();
 
     bool ok = reply->error() == QNetworkReply::NoError;
     // An answer without a body (204, an empty 206) was never judged.
@@ -300,6 +309,7 @@ void vt3::UpdateEngine::fileChecked(const vt3::CheckedFile &checked)
 void vt3::UpdateEngine::abandonFileTransfer()
 {
     transfer.stallTimer.stop();
+    transfer.paceTimer.stop();
     dropStream();
     if (!transfer.fileReply)
         return;
@@ -318,6 +328,32 @@ void vt3::UpdateEngine::checkStall()
     QNetworkReply *reply = transfer.fileReply;
     abandonFileTransfer();
     message(tr("<font color=red>Error:timeout</font>"));
+    logRequestFailure(reply);
+    retryFile();
+}
+
+void vt3::UpdateEngine::checkPace()
+{
+    if (!transfer.fileReply)
+        return;
+    const qint64 now = transfer.started.elapsed();
+    transfer.paceSamples.append({now, currentWritten});
+    // The newest look at least a window old measures the last window.
+    int from = -1;
+    for (int i = 0; i < transfer.paceSamples.size() && transfer.paceSamples.at(i).first <= now - paceWindow; ++i)
+        from = i;
+    if (from < 0)
+        return;
+    transfer.paceSamples.remove(0, from);
+    const QPair<qint64, qint64> &start = transfer.paceSamples.constFirst();
+    if ((currentWritten - start.second) * 1000 >= SlowBytesPerSecond * (now - start.first))
+        return;
+    QNetworkReply *reply = transfer.fileReply;
+    abandonFileTransfer();
+    message(tr("<font color=red>Error:%1</font>")
+                .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
+                         .arg(paceWindow / 1000)
+                         .toHtmlEscaped()));
     logRequestFailure(reply);
     retryFile();
 }

@@ -1,8 +1,11 @@
 #ifndef RELEASETRANSFER_H
 #define RELEASETRANSFER_H
 
+#include <QElapsedTimer>
+#include <QPair>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 
 class QNetworkReply;
 
@@ -32,6 +35,11 @@ public:
     bool streaming = false;
     // Fires when the transfer has gone too long without a byte.
     QTimer stallTimer;
+    // Looks at the transfer's pace now and then, and what it had written
+    // by each look (milliseconds since its start, bytes), oldest first.
+    QTimer paceTimer;
+    QElapsedTimer started;
+    QVector<QPair<qint64, qint64>> paceSamples;
 };
 
 } // namespace vt3

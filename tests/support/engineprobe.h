@@ -62,6 +62,7 @@ public:
     template <typename T> static bool prepareTempDir(T &c) { return engineOf(c).prepareTempDir(); }
     template <typename T> static void setConfigTimeout(T &c, int ms) { engineOf(c).configTimeout = ms; }
     template <typename T> static void setStallTimeout(T &c, int ms) { engineOf(c).stallTimeout = ms; }
+    template <typename T> static void setPaceWindow(T &c, int ms) { engineOf(c).paceWindow = ms; }
     template <typename T> static void checkDownload(T &c) { engineOf(c).checkDownload(); }
     template <typename T> static void processIni(T &c) { engineOf(c).processIni(); }
     template <typename T> static QMap<QString, QVector<QString>> &downloadQueue(T &c)
