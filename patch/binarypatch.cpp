@@ -84,6 +84,11 @@ int windowLogFor(qint64 baseBytes, qint64 resultBytes)
     return log;
 }
 
+int levelFor(qint64 baseBytes)
+{
+    return baseBytes > LargeBaseBytes ? LargeBaseLevel : SmallBaseLevel;
+}
+
 MadePatch makePatch(const QString &basePath, const QString &newPath, qint64 maxBytes, int level)
 {
     MadePatch made;
@@ -100,7 +105,7 @@ MadePatch makePatch(const QString &basePath, const QString &newPath, qint64 maxB
     // the base; long-distance matching finds the far ones the level's own
     // search would miss.
     const std::pair<ZSTD_cParameter, int> parameters[] = {
-        {ZSTD_c_compressionLevel, level},
+        {ZSTD_c_compressionLevel, level != 0 ? level : levelFor(base.size)},
         {ZSTD_c_windowLog, windowLogFor(base.size, next.size)},
         {ZSTD_c_enableLongDistanceMatching, 1},
         {ZSTD_c_checksumFlag, 1},

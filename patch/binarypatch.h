@@ -8,11 +8,18 @@
 namespace vt3::patch {
 
 // Patches are made once on the publisher's machine and fetched by every
-// installation, so the level buys size with time: on two releases of a
-// 4.5 MB library, 19 gives patches about a third smaller than 3 at a few
-// seconds a file (bench/bench_patch prints the figures). Levels 20 and up
-// only add memory for a window that is set by the files anyway.
-constexpr int DefaultLevel = 19;
+// installation, so the level buys size with time. Level 19 makes the
+// smallest patches of ordinary files (two releases of a 4.7 MB library:
+// 421 KB, against 502 KB at level 9 and 657 KB at level 3, in about 3 s).
+// Its optimal parser, though, makes poor use of the long-distance matches a
+// large base needs: against a 64 MB base its patch was 12 times the size of
+// level 9's, against 500 MB over 50 times, after 190 s instead of 7. At
+// 34 MB the two were still level; level 9's parser takes such matches as
+// they come, so bases above 32 MiB get it.
+constexpr int SmallBaseLevel = 19;
+constexpr int LargeBaseLevel = 9;
+constexpr qint64 LargeBaseBytes = qint64(32) << 20;
+int levelFor(qint64 baseBytes);
 
 // The window a patch needs: base and result together, as a power of two
 // (at least the smallest window zstd has, at most the largest it allows).
@@ -32,10 +39,11 @@ struct MadePatch
 // (both unpacked, both memory-mapped rather than read in). A patch that
 // would take more than `maxBytes` (when not negative) is not made
 // (NotSmaller): the caller passes what the full file costs.
-// Memory: the compressor's tables, which grow with the window, plus the
-// pages of the patch itself; the two inputs are file-backed. At level 19,
-// for a 500 MB file against a 500 MB base, bench/bench_patch measures it.
-MadePatch makePatch(const QString &basePath, const QString &newPath, qint64 maxBytes = -1, int level = DefaultLevel);
+// `level` 0 chooses by the base's size (levelFor).
+// Memory: the compressor's tables, which grow with the window and the
+// level (about 80 MB of them for a 500 MB file against a 500 MB base), plus
+// the pages of the patch itself; the two inputs are file-backed.
+MadePatch makePatch(const QString &basePath, const QString &newPath, qint64 maxBytes = -1, int level = 0);
 
 // What the manifest announced; a patch or base that disagrees is refused
 // before anything is decoded. Negative means "not announced": the file's own

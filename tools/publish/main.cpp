@@ -37,8 +37,8 @@ int main(int argc, char *argv[])
         "client_win32.ini and version.txt, the reply text for vt3-versiond.\n"
         "With --previous, each file that differs from the same file of an earlier release also gets a zstd patch "
         "against that earlier content, <group>/<key>.<earlier md5>.zpatch, listed in the manifest's [patches] group; "
-        "a patch is kept only when it is smaller than the full file. Making one holds both files mapped and takes "
-        "about 430 MB of memory for a 500 MB file.\n"
+        "a patch is kept only when it is smaller than the full file. Making one maps both files and needs about "
+        "80 MB besides (measured for a 500 MB file: 20 s, 78 MiB anonymous memory).\n"
         "  vt3-publish keygen --out DIR                     make a signing key pair\n"
         "  vt3-publish sign --release DIR --sign-key FILE   add a signature to a published release"));
     parser.addHelpOption();
