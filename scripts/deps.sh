@@ -4,8 +4,9 @@
 # Qt loads libssl at run time for https:// mirrors; the digests of release
 # files link its libcrypto.
 # libdeflate checks unpacked data faster than zlib does.
+# libzstd makes and applies the binary patches against earlier releases.
 # iproute2 makes the network namespaces of the topology tests.
-VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev libdeflate-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3"
+VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev libdeflate-dev libzstd-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3"
 
 vt3_install_deps() {
     local missing=""

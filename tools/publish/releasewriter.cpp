@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <memory>
 
 namespace vt3publish {
 
@@ -138,7 +139,26 @@ Outcome ReleaseWriter::run()
             << Qt::endl;
         return Outcome::Failed;
     }
-    if (!writeTree(building.path()) || !writeVersion(building.path()) || !writeSignatures(building.path()))
+    // Earlier files are unpacked here one at a time, beside the release
+    // rather than in a temp folder that may live in memory.
+    std::unique_ptr<QTemporaryDir> scratch;
+    if (!options.previousDirs.isEmpty()) {
+        scratch.reset(new QTemporaryDir(releaseDir + QStringLiteral(".bases-XXXXXX")));
+        if (!scratch->isValid()) {
+            err << "vt3-publish: cannot create a folder beside " << releaseDir << ": " << scratch->errorString()
+                << Qt::endl;
+            return Outcome::Failed;
+        }
+    }
+    PatchMaker patchMaker(options.previousDirs, scratch ? scratch->path() : QString());
+    QString patchError;
+    if (!patchMaker.load(patchError))
+        return refuse(patchError);
+    // Signing comes last: the signature covers the manifest as written,
+    // [patches] included.
+    if (!writeTree(building.path(), options.previousDirs.isEmpty() ? nullptr : &patchMaker))
+        return refusal.isEmpty() ? Outcome::Failed : refuse(refusal);
+    if (!writeVersion(building.path()) || !writeSignatures(building.path()))
         return Outcome::Failed;
     if (QFileInfo::exists(releaseDir))
         return refuse(QStringLiteral("%1 appeared while the release was being written").arg(releaseDir));
@@ -147,7 +167,7 @@ Outcome ReleaseWriter::run()
         return Outcome::Failed;
     }
     building.setAutoRemove(false);
-    printSummary(releaseDir);
+    printSummary(releaseDir, patchMaker.notSmaller());
     return Outcome::Written;
 }
 
@@ -317,7 +337,7 @@ bool ReleaseWriter::checkDeleteList()
     return true;
 }
 
-bool ReleaseWriter::writeTree(const QString &dir)
+bool ReleaseWriter::writeTree(const QString &dir, PatchMaker *patchMaker)
 {
     QStringList descriptors;
     QStringList digests;
@@ -341,6 +361,17 @@ bool ReleaseWriter::writeTree(const QString &dir)
         descriptor.installName = file.installName;
         descriptors << descriptor.join();
         digests << QString::fromLatin1(packed.sha256);
+        if (patchMaker) {
+            bool refused = false;
+            if (!patchMaker->patchFile(file.installName, file.sourcePath, file.key(), packed,
+                                       dir + QLatin1Char('/') + file.group, patches, refused, error)) {
+                if (refused)
+                    refusal = error;
+                else
+                    err << "vt3-publish: " << error << Qt::endl;
+                return false;
+            }
+        }
         GroupTotals &totals = file.group == PlatformGroup ? platform : common;
         ++totals.files;
         totals.unpacked += packed.unpackedSize;
@@ -365,6 +396,10 @@ bool ReleaseWriter::writeManifest(const QString &dir, const QStringList &descrip
         // Says that fields 2 and 3 are the unpacked size and MD5, so that
         // newer updaters leave installed files that match them in place.
         manifest.setValue(format::FormatGroup + QLatin1Char('/') + format::UnpackedKey, format::UnpackedMd5Value);
+        // Older updaters read only the groups they know and fetch full
+        // files as before.
+        for (const WrittenPatch &patch : qAsConst(patches))
+            manifest.setValue(vt3::patch::PatchesGroup + QLatin1Char('/') + patch.key, patch.entry.join());
         for (const QString &p : options.deletePaths)
             manifest.setValue(DeleteGroup + QLatin1Char('/') + p, 1);
         for (const QString &p : options.keepPaths)
@@ -402,7 +437,7 @@ bool ReleaseWriter::writeSignatures(const QString &dir)
     return true;
 }
 
-void ReleaseWriter::printSummary(const QString &releaseDir)
+void ReleaseWriter::printSummary(const QString &releaseDir, int patchesNotSmaller)
 {
     auto line = [&](const QString &name, const GroupTotals &t) {
         out << "  " << qSetFieldWidth(14) << Qt::left << name << qSetFieldWidth(0) << t.files << " files, "
@@ -418,6 +453,20 @@ void ReleaseWriter::printSummary(const QString &releaseDir)
     line(QStringLiteral("total"), all);
     out << "  " << qSetFieldWidth(14) << Qt::left << DeleteGroup << qSetFieldWidth(0) << options.deletePaths.size()
         << " to delete, " << options.keepPaths.size() << " to keep" << Qt::endl;
+    if (!options.previousDirs.isEmpty()) {
+        qint64 full = 0;
+        qint64 patched = 0;
+        for (const WrittenPatch &patch : qAsConst(patches)) {
+            full += patch.fullBytes;
+            patched += format::sizeBytes(patch.entry.patchSize);
+        }
+        const auto megabytes = [](qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 2); };
+        out << "  patches: " << patches.size() << " written, " << megabytes(full) << " MB of full files as "
+            << megabytes(patched) << " MB";
+        if (patchesNotSmaller > 0)
+            out << " (" << patchesNotSmaller << " not kept: no smaller than the full file)";
+        out << Qt::endl;
+    }
     for (const SigningKey &key : qAsConst(signingKeys))
         out << "  signed by key " << key.keyId() << Qt::endl;
     out << "Version reply (for vt3-versiond --reply-file " << releaseDir << "/" << VersionFileName

@@ -1,6 +1,7 @@
 #ifndef RELEASEWRITER_H
 #define RELEASEWRITER_H
 
+#include "patchmaker.h"
 #include "signingkey.h"
 
 #include <QString>
@@ -21,6 +22,8 @@ struct ReleaseOptions
     QStringList deletePaths;
     QStringList keepPaths;
     QStringList signKeyPaths;
+    // Earlier releases, published or installed, to make patches against.
+    QStringList previousDirs;
 };
 
 // Exit status of the tool: a refusal is the maker's input that the release
@@ -50,11 +53,11 @@ private:
     bool collectFiles();
     bool checkNames();
     bool checkDeleteList();
-    bool writeTree(const QString &dir);
+    bool writeTree(const QString &dir, PatchMaker *patchMaker);
     bool writeManifest(const QString &dir, const QStringList &descriptors, const QStringList &digests);
     bool writeVersion(const QString &dir);
     bool writeSignatures(const QString &dir);
-    void printSummary(const QString &releaseDir);
+    void printSummary(const QString &releaseDir, int patchesNotSmaller);
 
     Outcome refuse(const QString &why);
 
@@ -72,6 +75,7 @@ private:
     GroupTotals common;
     GroupTotals platform;
     QString refusal;
+    QVector<WrittenPatch> patches;
 };
 
 } // namespace vt3publish
