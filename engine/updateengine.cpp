@@ -44,6 +44,7 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     , stallTimeout(StallTimeoutMs)
     , paceWindow(PaceWindowMs)
     , signatureRequired(false)
+    , awaitingPatch(false)
     , worker(new vt3::ReleaseWorker)
     , streamsInFlight(0)
     , gzipWaiting(false)
@@ -62,6 +63,7 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     connect(worker, &vt3::ReleaseWorker::fileChecked, this, &UpdateEngine::fileChecked);
     connect(worker, &vt3::ReleaseWorker::fileVerified, this, &UpdateEngine::fileVerified);
     connect(worker, &vt3::ReleaseWorker::fileExtracted, this, &UpdateEngine::fileExtracted);
+    connect(worker, &vt3::ReleaseWorker::patchApplied, this, &UpdateEngine::patchApplied);
     connect(worker, &vt3::ReleaseWorker::unpackProgress, this, &UpdateEngine::showUnpackProgress);
     connect(worker, &vt3::ReleaseWorker::filesInstalled, this, &UpdateEngine::filesInstalled);
     connect(worker, &vt3::ReleaseWorker::clearedUp, this, &UpdateEngine::runCleared);
@@ -73,6 +75,10 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
 
 UpdateEngine::~UpdateEngine()
 {
+    // Requests still open are aborted as the members go; what they would
+    // report then must not reach a run that is being taken apart.
+    for (QNetworkReply *reply : networkManager.findChildren<QNetworkReply *>())
+        reply->disconnect(this);
     // The file in hand is given up whole; nothing half written stays.
     worker->cancel();
     workerThread.quit();

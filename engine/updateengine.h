@@ -1,6 +1,7 @@
 #ifndef UPDATEENGINE_H
 #define UPDATEENGINE_H
 
+#include "install/patchchoice.h"
 #include "install/releaseworker.h"
 #include "runlog.h"
 #include "transfer/piecepool.h"
@@ -93,6 +94,11 @@ private:
     void upToDateChecked();
     bool isUpToDate(const QString &key) const;
     void reportUpToDate(const QString &key);
+    // Patches instead of whole files, and the whole file when one fails.
+    QString patchOf(const QString &key) const;
+    void applyFetchedPatch();
+    void patchApplied(const QString &key, const QString &error);
+    void fallBackToFullFile(const QString &key, const QString &why);
     // Transfers of release files.
     void startNextDownload();
     void presentChecked(const vt3::CheckedFile &checked);
@@ -223,9 +229,22 @@ private:
     // Keys whose installed copy already is the release's file, and keys
     // whose installed copy is known to differ; both empty unless the
     // manifest vouches for the unpacked size and MD5 of its files.
-    QFutureWatcher<QSet<QString>> upToDateWatcher;
+    QFutureWatcher<vt3::InstalledState> upToDateWatcher;
     QSet<QString> upToDate;
     QSet<QString> knownChanged;
+
+    // The usable patches the manifest lists; those chosen because the
+    // installed file is their base (file key -> patch, and patch key ->
+    // file key); files whose patch failed, fetched whole instead; files
+    // made from their patch, already unpacked in the work directory.
+    QVector<vt3::patch::ListedPatch> listedPatches;
+    QHash<QString, vt3::patch::ListedPatch> patchFor;
+    QHash<QString, QString> patchOwner;
+    QSet<QString> patchFailed;
+    QSet<QString> patched;
+    // A fetched patch waits for its digests, then for being applied,
+    // before the queue goes on.
+    bool awaitingPatch;
 
     // The file work of a run, in a thread of its own (see ReleaseWorker).
     QThread workerThread;

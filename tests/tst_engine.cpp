@@ -1,9 +1,10 @@
 // The update engine alone, with no window: a face that records what it is
-// told stands where the window would. This program links the whole engine
-// and nothing of the window, so its link fails when the engine needs one.
+// told stands where the window would, and nothing of the window is linked.
 #include "appdir.h"
+#include "binarypatch.h"
 #include "engineprobe.h"
 #include "httpfixture.h"
+#include "patchformat.h"
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "testsupport.h"
@@ -65,6 +66,23 @@ struct RecordingFace : vt3::UpdateFace
     }
 };
 
+QByteArray noise(int size)
+{
+    QRandomGenerator random(17);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+// Every `step`th byte changed.
+QByteArray edited(QByteArray bytes, int step)
+{
+    for (int i = 0; i < bytes.size(); i += step)
+        bytes[i] = char(bytes.at(i) ^ 0x5a);
+    return bytes;
+}
+
 // An application directory with mirrors.ini naming one mirror on a local
 // server that serves one release of two files.
 struct Scene
@@ -76,7 +94,8 @@ struct Scene
     HttpFixture http;
     vt3test::ReleaseBuilder release{QLatin1Char('/') + ReleaseId + QLatin1Char('/')};
     const QByteArray readme = QByteArray("read me\n").repeated(300);
-    const QByteArray library = QByteArray("library").repeated(5000);
+    // Of no pattern, so that a patch has to draw on its base.
+    const QByteArray library = noise(40000);
 
     Scene()
     {
@@ -111,10 +130,66 @@ void runToEnd(vt3::UpdateEngine &engine, RecordingFace &face)
 }
 
 enum class Trouble { None, NoMirrorList, ClientRunning, OlderRelease, Unsigned, NoManifest, NoFile };
+enum class PatchCase { Used, NotTheBase, Missing, WrongDigest, WrongResult, BaseChanged, Resumed };
+
+// The installed core.dll of the release before, and a patch from it to the
+// scene's core.dll, listed in the manifest.
+struct PatchScene : Scene
+{
+    const QByteArray before = edited(library, 4000);
+    QByteArray patch;
+    QString key;
+
+    bool prepare(PatchCase which)
+    {
+        const QString base = scratch.filePath(QStringLiteral("before"));
+        const QString next = scratch.filePath(QStringLiteral("next"));
+        const QByteArray made = which == PatchCase::WrongResult ? edited(library, 3000) : library;
+        if (!vt3test::writeFile(base, before) || !vt3test::writeFile(next, made))
+            return false;
+        patch = vt3::patch::makePatch(base, next).bytes;
+        if (patch.isEmpty())
+            return false;
+        const vt3::patch::Entry entry{
+            vt3test::md5Hex(patch),  QString::number(patch.size()), QString::number(before.size()),
+            vt3test::md5Hex(before), QStringLiteral("core.dll.z"),  sha256(patch),
+            sha256(before)};
+        key = vt3::patch::patchKey(entry.fileKey, entry.baseMd5);
+        const QByteArray manifest = release.manifest(scratch.path()) + "\n[format]\nunpacked=md5\n[patches]\n" +
+                                    key.toUtf8() + '=' + entry.join().toUtf8() + '\n';
+        release.publish(http, manifest);
+        HttpFixture::Route route;
+        route.body = patch;
+        if (which == PatchCase::Missing)
+            route.status = 404;
+        if (which == PatchCase::WrongDigest)
+            route.body[route.body.size() / 2] = char(route.body.at(route.body.size() / 2) ^ 0x20);
+        if (which == PatchCase::BaseChanged)
+            route.firstByteDelayMs = 300;
+        if (which == PatchCase::Resumed) {
+            route.range = HttpFixture::Route::HonourRange;
+            if (!QDir().mkpath(workDir()) ||
+                !vt3test::writeFile(QDir(workDir()).filePath(QStringLiteral("client_win32.ini")), manifest) ||
+                !vt3test::writeFile(QDir(workDir()).filePath(key), patch.left(patch.size() / 2)))
+                return false;
+            QFile::setPermissions(workDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        }
+        http.setRoute(patchPath(), route);
+        const QByteArray installed = which == PatchCase::NotTheBase ? edited(before, 5000) : before;
+        return vt3test::writeFile(app.filePath(QStringLiteral("core.dll")), installed);
+    }
+    QString patchPath() const { return QStringLiteral("/%1/%2/%3").arg(ReleaseId, vt3test::BinGroup, key); }
+    QString fullPath() const { return QStringLiteral("/%1/%2/core.dll.z").arg(ReleaseId, vt3test::BinGroup); }
+    static QString sha256(const QByteArray &data)
+    {
+        return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    }
+};
 
 } // namespace
 
 Q_DECLARE_METATYPE(Trouble)
+Q_DECLARE_METATYPE(PatchCase)
 
 class TestEngine : public QObject
 {
@@ -125,6 +200,8 @@ private slots:
     void runEndsSayWhy_data();
     void runEndsSayWhy();
     void closingAsksDuringARun();
+    void patchOrTheWholeFile_data();
+    void patchOrTheWholeFile();
 };
 
 void TestEngine::wholeRunReported()
@@ -248,6 +325,62 @@ void TestEngine::closingAsksDuringARun()
     runToEnd(finished, after);
     QVERIFY(finished.mayClose());
     QCOMPARE(after.asked, 0);
+}
+
+void TestEngine::patchOrTheWholeFile_data()
+{
+    QTest::addColumn<PatchCase>("which");
+    QTest::addColumn<bool>("patchAsked");
+    QTest::addColumn<bool>("wholeFetched");
+
+    QTest::newRow("patch used") << PatchCase::Used << true << false;
+    QTest::newRow("installed file not the base") << PatchCase::NotTheBase << false << true;
+    QTest::newRow("patch on no mirror") << PatchCase::Missing << true << true;
+    QTest::newRow("patch with a wrong digest") << PatchCase::WrongDigest << true << true;
+    QTest::newRow("patch gives another file") << PatchCase::WrongResult << true << true;
+    QTest::newRow("installed file changed meanwhile") << PatchCase::BaseChanged << true << true;
+    QTest::newRow("broken patch download resumed") << PatchCase::Resumed << true << false;
+}
+
+void TestEngine::patchOrTheWholeFile()
+{
+    QFETCH(PatchCase, which);
+    QFETCH(bool, patchAsked);
+    QFETCH(bool, wholeFetched);
+
+    PatchScene scene;
+    QVERIFY(scene.prepare(which));
+    RecordingFace face;
+    vt3::UpdateEngine engine(&face);
+    // While the patch is on its way, something else may write the file.
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &watch, [&] {
+        if (scene.http.requestCount(scene.patchPath()) == 0)
+            return;
+        watch.stop();
+        vt3test::writeFile(scene.app.filePath(QStringLiteral("core.dll")), edited(scene.before, 100));
+    });
+    if (which == PatchCase::BaseChanged)
+        watch.start(5);
+    runToEnd(engine, face);
+
+    QCOMPARE(face.said.constLast(), QStringLiteral("finished"));
+    QCOMPARE(vt3test::readFile(scene.app.filePath(QStringLiteral("core.dll"))), scene.library);
+    QCOMPARE(scene.http.requestCount(scene.patchPath()) > 0, patchAsked);
+    QCOMPARE(scene.http.requestCount(scene.fullPath()) > 0, wholeFetched);
+    const QString fallBack =
+        QStringLiteral("red:The patch for core.dll cannot be used; the whole file is fetched instead.");
+    QCOMPARE(face.lines.contains(fallBack), patchAsked && wholeFetched);
+    QCOMPARE(face.lines.contains(QStringLiteral("Downloading %1...").arg(scene.key)), patchAsked);
+    if (which == PatchCase::Used)
+        QCOMPARE(face.lastTotal, qint64(scene.release.files.first().served.size() + scene.patch.size()));
+    if (which == PatchCase::Resumed) {
+        const QVector<HttpFixture::Request> requests = scene.http.requests();
+        const auto asked = std::find_if(requests.cbegin(), requests.cend(),
+                                        [&](const HttpFixture::Request &r) { return r.path == scene.patchPath(); });
+        QVERIFY(asked != requests.cend());
+        QCOMPARE(asked->headers.value("range"), "bytes=" + QByteArray::number(scene.patch.size() / 2) + '-');
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -338,5 +338,13 @@ abgelehnt (Signatur oder älteres Release), 5 ein anderes vt3update läuft,
         <source>The transfer is too slow: less than 1 KB/s over the last %1 s.</source>
         <translation>Die Übertragung ist zu langsam: weniger als 1 KB/s in den letzten %1 s.</translation>
     </message>
+    <message>
+        <source>&lt;font color=red&gt;The patch for %1 cannot be used; the whole file is fetched instead.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Der Patch für %1 ist nicht zu gebrauchen; die ganze Datei wird stattdessen geladen.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>Patch %1: %2</source>
+        <translation>Patch %1: %2</translation>
+    </message>
 </context>
 </TS>

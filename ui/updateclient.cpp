@@ -38,6 +38,9 @@ UpdateClient::UpdateClient(QWidget *parent)
 
 UpdateClient::~UpdateClient()
 {
+    // The run goes first: whatever it still reports on its way out finds
+    // the window whole.
+    delete run;
     delete ui;
 }
 

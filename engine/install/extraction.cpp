@@ -66,6 +66,16 @@ void vt3::UpdateEngine::extractFrom(QMap<QString, QString>::const_iterator entry
         }
         if (isUpToDate(entry.key()))
             continue;
+        if (patched.contains(entry.key())) {
+            // Made from its patch, and checked then: already unpacked.
+            vt3::format::Descriptor fields;
+            vt3::format::Descriptor::split(entry.value(), fields);
+            message(tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
+            lastExtracted = entry.value();
+            unpackedBytes += vt3::format::sizeBytes(fields.size);
+            showUnpackProgress(0);
+            continue;
+        }
         const QString downloaded = tempDir.path() + QLatin1Char('/') + entry.key();
         const vt3::CheckedFile checked = checkedFiles.value(entry.key());
         const bool unchanged = checked.identity.isValid() && vt3::identityOf(downloaded) == checked.identity;

@@ -1,5 +1,6 @@
 #include "releaseworker.h"
 
+#include "binarypatch.h"
 #include "durable.h"
 #include "trailingunpack.h"
 
@@ -336,6 +337,30 @@ void ReleaseWorker::checkPresent(const QString &key, const QString &path, const 
     if (checked.identity != before)
         checked.identity = FileIdentity();
     emit fileChecked(checked);
+}
+
+void ReleaseWorker::applyPatch(const PatchJob &job)
+{
+    if (cancelled) {
+        emit patchApplied(job.key, QStringLiteral("cancelled"));
+        return;
+    }
+    patch::ApplyLimits limits;
+    limits.baseBytes = job.baseSize;
+    limits.patchBytes = job.patchSize;
+    // The installed file may have changed since it was found to be the
+    // base: then the result is not the release's file, and says so.
+    const patch::AppliedPatch applied = patch::applyPatch(job.base, job.patch, job.output, job.resultSize, limits);
+    if (!applied.ok) {
+        emit patchApplied(job.key, applied.error);
+        return;
+    }
+    if (QString::fromLatin1(applied.md5).compare(job.resultMd5, Qt::CaseInsensitive) != 0) {
+        QFile::remove(job.output);
+        emit patchApplied(job.key, QStringLiteral("the result's MD5 is not the release's"));
+        return;
+    }
+    emit patchApplied(job.key, QString());
 }
 
 void ReleaseWorker::extractFile(const ExtractJob &job)

@@ -77,6 +77,20 @@ struct ExtractJob
     bool verified = false;
 };
 
+// A fetched patch to apply to the installed file: the result goes where
+// the file would have been unpacked, and must be the release's file.
+struct PatchJob
+{
+    QString key;
+    QString base;
+    QString patch;
+    QString output;
+    qint64 baseSize = 0;
+    qint64 patchSize = 0;
+    qint64 resultSize = 0;
+    QString resultMd5;
+};
+
 // The unpacked files of a release, by install name in install order.
 struct InstallJob
 {
@@ -132,6 +146,7 @@ public:
     void dropStream();
     void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);
     void extractFile(const ExtractJob &job);
+    void applyPatch(const PatchJob &job);
     void installFiles(const InstallJob &job);
     void clearUp(const QString &workDir, const QString &appDir, const QStringList &deletions);
 
@@ -139,6 +154,9 @@ signals:
     void fileChecked(const vt3::CheckedFile &file);
     void fileVerified(const QString &key, vt3::Verification verification);
     void fileExtracted(const QString &key, vt3::ExtractStatus status);
+    // `error` is empty when the result is in place and is the release's
+    // file; otherwise it says why, for the disk log.
+    void patchApplied(const QString &key, const QString &error);
     void unpackProgress(qint64 bytesRead);
     void filesInstalled(const vt3::InstallReport &report);
     // Windows only: a file of the work directory still in use (an old DLL

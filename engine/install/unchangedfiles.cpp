@@ -15,24 +15,39 @@ void vt3::UpdateEngine::startUpToDateCheck(const QMap<QString, QString> &files)
     // differ from its installed copy once the answer is in.
     const QList<QString> keys = files.keys();
     knownChanged = QSet<QString>(keys.cbegin(), keys.cend());
-    connect(&upToDateWatcher, &QFutureWatcher<QSet<QString>>::finished, this, &vt3::UpdateEngine::upToDateChecked,
+    connect(&upToDateWatcher, &QFutureWatcher<vt3::InstalledState>::finished, this, &UpdateEngine::upToDateChecked,
             Qt::UniqueConnection);
-    upToDateWatcher.setFuture(QtConcurrent::run(vt3::upToDateKeys, vt3::applicationDir(), files));
+    const QString appDir = vt3::applicationDir();
+    const QVector<vt3::patch::ListedPatch> listed = listedPatches;
+    upToDateWatcher.setFuture(QtConcurrent::run([appDir, files, listed] {
+        vt3::InstalledState state;
+        state.upToDate = vt3::upToDateKeys(appDir, files);
+        state.patches = vt3::choosePatches(appDir, files, listed, state.upToDate);
+        return state;
+    }));
 }
 
 void vt3::UpdateEngine::upToDateChecked()
 {
-    upToDate = upToDateWatcher.result();
+    const vt3::InstalledState state = upToDateWatcher.result();
+    upToDate = state.upToDate;
+    patchFor = state.patches;
+    for (auto it = patchFor.cbegin(); it != patchFor.cend(); ++it)
+        patchOwner.insert(it.value().key, it.key());
     knownChanged.subtract(upToDate);
     // The progress counts what is transferred, so a file that is not has
-    // no part in the total; a key in both groups is counted there twice.
+    // no part in the total, and a patch counts instead of its file; a key in
+    // both groups is counted there twice.
     for (auto group = downloadQueue.cbegin(); group != downloadQueue.cend(); ++group) {
         for (const QString &key : group.value()) {
-            if (!isUpToDate(key))
+            const bool current = isUpToDate(key);
+            if (!current && !patchFor.contains(key))
                 continue;
             vt3::format::Descriptor fields;
             vt3::format::Descriptor::split(releaseFiles.value(key), fields);
             totalBytes -= vt3::format::sizeBytes(fields.size);
+            if (!current)
+                totalBytes += patchFor.value(key).patchBytes;
         }
     }
     startNextDownload();

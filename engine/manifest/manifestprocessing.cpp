@@ -133,7 +133,11 @@ void vt3::UpdateEngine::processIni()
         deleteList.insert(it.key(), it.value());
 
     // Only a manifest that vouches for the unpacked fields lets installed
-    // files be compared with them; hashing them is left to a worker thread.
+    // files be compared with them, and a patch's result be checked; hashing
+    // them is left to a worker thread.
+    listedPatches.clear();
+    if (read.unpackedKnown)
+        listedPatches = vt3::patch::readPatches(tempDir.path() + QLatin1Char('/') + configFile, platform);
     if (read.unpackedKnown)
         startUpToDateCheck(read.files);
     else

@@ -106,6 +106,10 @@ void vt3::UpdateEngine::continueUpdate(bool clientRunning)
     releaseDigests.clear();
     upToDate.clear();
     knownChanged.clear();
+    patchFor.clear();
+    patchOwner.clear();
+    patchFailed.clear();
+    patched.clear();
     tempDir = QDir::temp();
     speedTimer.start();
 

@@ -37,23 +37,31 @@ void vt3::UpdateEngine::startNextDownload()
             ++queueCursor;
             continue;
         }
-        const QString target = tempDir.path() + QLatin1Char('/') + key;
+        // A file fetched as a patch keeps its place in the queue until the
+        // patch has given the file, or has failed and the file is fetched
+        // whole.
+        const QString patchKey = patchOf(key);
+        const QString fetched = patchKey.isEmpty() ? key : patchKey;
+        const QString target = tempDir.path() + QLatin1Char('/') + fetched;
         downloadTo(target);
 
-        transfer.fileGroup = group.key();
-        transfer.fileKey = key;
+        transfer.fileGroup = patchKey.isEmpty() ? group.key() : patchFor.value(key).group;
+        transfer.fileKey = fetched;
         transfer.fileAttempt = 0;
         transfer.fileStartedOver = false;
 
         // Only a file of the announced length can be complete; one of any
         // other length is continued or fetched without being read first.
+        const vt3::ExpectedFile expected = expectedFile(fetched);
         const QFileInfo present(target);
-        if (present.isFile() && present.size() == expectedFile(key).size && releaseFiles.contains(key)) {
-            const vt3::ExpectedFile expected = expectedFile(key);
-            toWorker([key, target, expected](vt3::ReleaseWorker *w) { w->checkPresent(key, target, expected); });
+        if (present.isFile() && present.size() == expected.size &&
+            (releaseFiles.contains(fetched) || !patchKey.isEmpty())) {
+            toWorker(
+                [fetched, target, expected](vt3::ReleaseWorker *w) { w->checkPresent(fetched, target, expected); });
             return;
         }
-        ++queueCursor;
+        if (patchKey.isEmpty())
+            ++queueCursor;
         startFileTransfer();
         return;
     }
@@ -63,6 +71,17 @@ void vt3::UpdateEngine::presentChecked(const vt3::CheckedFile &checked)
 {
     if (checked.key != transfer.fileKey)
         return;
+    if (patchOwner.contains(checked.key)) {
+        // A patch an earlier run fetched whole is applied as it is.
+        if (checked.verification == vt3::Verification::Ok) {
+            completedBytes += expectedFile(checked.key).size;
+            transfer.resumeOffset = 0;
+            applyFetchedPatch();
+        } else {
+            startFileTransfer();
+        }
+        return;
+    }
     ++queueCursor;
     if (checked.verification == vt3::Verification::Ok) {
         completedBytes += expectedFile(checked.key).size;
@@ -76,6 +95,11 @@ vt3::ExpectedFile vt3::UpdateEngine::expectedFile(const QString &key) const
 {
     // The SHA-256, when the manifest lists one, is checked with the size and
     // MD5 wherever they are; the signature covers all three.
+    const auto owner = patchOwner.constFind(key);
+    if (owner != patchOwner.constEnd()) {
+        const vt3::patch::ListedPatch listed = patchFor.value(owner.value());
+        return vt3::ExpectedFile{listed.patchBytes, listed.entry.patchMd5, listed.entry.patchSha256};
+    }
     vt3::ExpectedFile expected = vt3::expectedOf(releaseFiles.value(key));
     expected.sha256 = releaseDigests.value(key);
     return expected;

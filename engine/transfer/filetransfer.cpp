@@ -80,7 +80,7 @@ bool vt3::UpdateEngine::startFileTransfer()
     const QString target = tempDir.path() + QLatin1Char('/') + transfer.fileKey;
     // downloadReadyRead cuts the transfer off past this, so a mirror cannot
     // fill the disk with more than the manifest announced.
-    currentExpectedSize = vt3::expectedOf(releaseFiles.value(transfer.fileKey)).size;
+    currentExpectedSize = expectedFile(transfer.fileKey).size;
 
     // Shorter than announced can be the start of the file and is continued;
     // as long or longer is wrong somewhere and fetched again from byte 0.
@@ -267,6 +267,11 @@ void vt3::UpdateEngine::fileTransferFinished()
     transfer.streaming = false;
     ++streamsInFlight;
     toWorker([](vt3::ReleaseWorker *w) { w->endStream(); });
+    // A patch is applied once its digests are known to be right.
+    if (patchOwner.contains(transfer.fileKey)) {
+        awaitingPatch = true;
+        return;
+    }
     // A continued file is only as good as the part an earlier transfer
     // left; its digests decide whether it is fetched once more from byte 0.
     if (transfer.resumeOffset > 0 && !transfer.fileStartedOver) {
@@ -286,6 +291,19 @@ void vt3::UpdateEngine::fileChecked(const vt3::CheckedFile &checked)
         return;
     }
     --streamsInFlight;
+    if (awaitingPatch && checked.key == transfer.fileKey) {
+        awaitingPatch = false;
+        if (checked.verification == vt3::Verification::Ok) {
+            applyFetchedPatch();
+        } else if (transfer.resumeOffset > 0 && !transfer.fileStartedOver) {
+            transfer.fileStartedOver = true;
+            QFile::remove(tempDir.path() + QLatin1Char('/') + transfer.fileKey);
+            startFileTransfer();
+        } else {
+            fallBackToFullFile(patchOwner.value(checked.key), QStringLiteral("its digests are not the manifest's"));
+        }
+        return;
+    }
     if (awaitingResumeVerdict && checked.key == transfer.fileKey) {
         awaitingResumeVerdict = false;
         if (checked.verification != vt3::Verification::Ok) {
@@ -372,6 +390,10 @@ void vt3::UpdateEngine::retryFile()
     ++transfer.fileAttempt;
     if (!fileMirror(transfer.fileAttempt).isEmpty()) {
         startFileTransfer();
+        return;
+    }
+    if (patchOwner.contains(transfer.fileKey)) {
+        fallBackToFullFile(patchOwner.value(transfer.fileKey), QStringLiteral("no mirror served it"));
         return;
     }
     startNextDownload();

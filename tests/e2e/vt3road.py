@@ -300,7 +300,7 @@ class Road:
         shutil.copy2(os.path.join(keys_dir, "vt3-signing.pub"), os.path.join(install, "trusted-keys.txt"))
         return os.path.join(keys_dir, "vt3-signing.key"), result.stdout
 
-    def publish_b(self, mirror_root, release_id, sign_key=None):
+    def publish_b(self, mirror_root, release_id, sign_key=None, previous=None):
         source = os.path.join(self.work, "release-b")
         if os.path.exists(source):
             shutil.rmtree(source)
@@ -316,6 +316,8 @@ class Road:
             args += ["--keep", p]
         if sign_key:
             args += ["--sign-key", self.native_path(sign_key)]
+        if previous:
+            args += ["--previous", self.native_path(previous)]
         result = subprocess.run(args, capture_output=True, text=True)
         if result.returncode != 0:
             raise RoadError(f"vt3-publish failed ({result.returncode}):\n{result.stderr}")
@@ -698,8 +700,13 @@ def demo(build_dir, demo_dir, headless, quiet=False):
         sign_key, keygen = road.make_signing_key(os.path.join(demo_dir, "keys"), install)
         print(f"\nSigning key made with vt3-publish keygen; {install}/trusted-keys.txt trusts it:")
         print(keygen.rstrip())
-        source, summary = road.publish_b(mirror_root, release_id, sign_key)
-        print(f"\nPublished release B ({RELEASE_B_VERSION}) with vt3-publish:")
+        # Release A's files as its installer left them: B brings patches
+        # from them beside its full files.
+        release_a = os.path.join(demo_dir, "release-a")
+        for rel, data in road.release_a().items():
+            write(os.path.join(release_a, rel), data)
+        source, summary = road.publish_b(mirror_root, release_id, sign_key, previous=release_a)
+        print(f"\nPublished release B ({RELEASE_B_VERSION}) with vt3-publish --previous {release_a}:")
         print(summary.rstrip())
         reply_file = os.path.join(mirror_root, release_id, "version.txt")
         _, reply = road.start_versiond(reply_file)
