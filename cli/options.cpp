@@ -26,6 +26,10 @@ Options parseOptions(const QStringList &arguments)
             help = true;
         else if (argument == QLatin1String("--version"))
             version = true;
+        // The toolkit's own options (-platform NAME, -style NAME, ...) and
+        // whatever else the program has always ignored stay the window's.
+        else if (!argument.startsWith(QLatin1String("--")))
+            continue;
         else {
             options.mode = Options::Mode::Usage;
             options.problem = QT_TRANSLATE_NOOP("UpdateClient", "unknown option '%1'");
