@@ -461,8 +461,11 @@ void ReleaseWriter::printSummary(const QString &releaseDir, int patchesNotSmalle
             patched += format::sizeBytes(patch.entry.patchSize);
         }
         const auto megabytes = [](qint64 bytes) { return QString::number(double(bytes) / 1e6, 'f', 2); };
+        // The bytes as well: a small release's saving disappears in the
+        // rounding of megabytes.
         out << "  patches: " << patches.size() << " written, " << megabytes(full) << " MB of full files as "
-            << megabytes(patched) << " MB";
+            << megabytes(patched) << " MB (" << full << " bytes as " << patched << ", " << percent(patched, full)
+            << ")";
         if (patchesNotSmaller > 0)
             out << " (" << patchesNotSmaller << " not kept: no smaller than the full file)";
         out << Qt::endl;
