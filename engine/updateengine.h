@@ -114,6 +114,9 @@ private:
     void abandonFileTransfer();
     void checkStall();
     void checkPace();
+    // A transfer that stalled or crawls: abandoned, the line said, the
+    // request named in the disk log, and the file tried again.
+    void giveUpTransfer(const QString &line);
     void retryFile();
     QString fileMirror(int attempt) const;
     void error(QNetworkReply::NetworkError code);

@@ -8,7 +8,6 @@
 
 #include <QProcess>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -92,18 +91,7 @@ struct Installation
     vt3test::ToolRun run(const QStringList &arguments)
     {
         std::unique_ptr<QProcess> process(start(arguments));
-        QSignalSpy ended(process.get(), &QProcess::finished);
-        vt3test::ToolRun result;
-        if (!ended.wait(ProgramTimeoutMs)) {
-            process->kill();
-            process->waitForFinished();
-            return result;
-        }
-        if (process->exitStatus() == QProcess::NormalExit)
-            result.exitCode = process->exitCode();
-        result.out = QString::fromLocal8Bit(process->readAllStandardOutput());
-        result.err = QString::fromLocal8Bit(process->readAllStandardError());
-        return result;
+        return vt3test::awaitTool(*process, ProgramTimeoutMs);
     }
 };
 
@@ -116,7 +104,6 @@ class TestCli : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<QProcess::ExitStatus>(); }
     void exitCodes_data();
     void exitCodes();
     void secondUpdateWhileOneRuns();

@@ -342,10 +342,15 @@ void vt3::UpdateEngine::checkStall()
 {
     if (!transfer.fileReply)
         return;
+    giveUpTransfer(tr("<font color=red>Error:timeout</font>"));
+}
+
+void vt3::UpdateEngine::giveUpTransfer(const QString &line)
+{
     // Released later, so it can still name itself in the disk log.
     QNetworkReply *reply = transfer.fileReply;
     abandonFileTransfer();
-    message(tr("<font color=red>Error:timeout</font>"));
+    message(line);
     logRequestFailure(reply);
     retryFile();
 }
@@ -366,14 +371,10 @@ void vt3::UpdateEngine::checkPace()
     const QPair<qint64, qint64> &start = transfer.paceSamples.constFirst();
     if ((currentWritten - start.second) * 1000 >= SlowBytesPerSecond * (now - start.first))
         return;
-    QNetworkReply *reply = transfer.fileReply;
-    abandonFileTransfer();
-    message(tr("<font color=red>Error:%1</font>")
-                .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
-                         .arg(paceWindow / 1000)
-                         .toHtmlEscaped()));
-    logRequestFailure(reply);
-    retryFile();
+    giveUpTransfer(tr("<font color=red>Error:%1</font>")
+                       .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
+                                .arg(paceWindow / 1000)
+                                .toHtmlEscaped()));
 }
 
 void vt3::UpdateEngine::dropStream()

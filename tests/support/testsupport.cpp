@@ -4,9 +4,11 @@
 #include "updateengine.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTimer>
 #include <QUdpSocket>
 
 namespace vt3test {
@@ -111,16 +113,34 @@ ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs)
 {
     QProcess tool;
     tool.start(toolFile(program), args);
+    return awaitTool(tool, timeoutMs);
+}
+
+ToolRun awaitTool(QProcess &process, int timeoutMs)
+{
     ToolRun run;
-    if (!tool.waitForFinished(timeoutMs)) {
-        tool.kill();
-        tool.waitForFinished();
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, [&](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            loop.quit();
+    });
+    if (process.state() != QProcess::NotRunning) {
+        limit.start(timeoutMs);
+        loop.exec();
+    }
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
         return run;
     }
-    if (tool.exitStatus() == QProcess::NormalExit)
-        run.exitCode = tool.exitCode();
-    run.out = QString::fromLocal8Bit(tool.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(tool.readAllStandardError());
+    if (process.exitStatus() == QProcess::NormalExit && process.error() != QProcess::FailedToStart)
+        run.exitCode = process.exitCode();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
     return run;
 }
 

@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -103,6 +104,9 @@ constexpr int ToolTimeoutMs = 30000;
 // Runs a build product (see buildFile) to its end, or kills it after
 // timeoutMs.
 ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs = ToolTimeoutMs);
+// Waits for a started process to end, or kills it after timeoutMs. The
+// event loop runs meanwhile, so servers of the test process keep answering.
+ToolRun awaitTool(QProcess &process, int timeoutMs = ToolTimeoutMs);
 
 } // namespace vt3test
 
