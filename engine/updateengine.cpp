@@ -43,6 +43,13 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     , manifestRejected(false)
     , stallTimeout(StallTimeoutMs)
     , paceWindow(PaceWindowMs)
+    , headReceived(0)
+    , parallelTransfers(1)
+    , aheadRunning(0)
+    , aheadBytes(0)
+    , aheadIndex(0)
+    , awaitingAhead(false)
+    , sharedNamesFor(-1)
     , signatureRequired(false)
     , awaitingPatch(false)
     , worker(new vt3::ReleaseWorker)
@@ -110,6 +117,8 @@ bool UpdateEngine::mayClose()
     // stages nothing more, so the work directory holds only whole files to
     // resume from.
     outputFile.close();
+    abandonAheads();
+    parallelTransfers = 1;
     worker->cancel();
     return true;
 }
@@ -125,6 +134,7 @@ void UpdateEngine::stop(RunStop why)
     if (runEnded)
         return;
     runEnded = true;
+    abandonAheads();
     face->runStopped(why);
 }
 

@@ -4,6 +4,7 @@
 #include "install/patchchoice.h"
 #include "install/releaseworker.h"
 #include "runlog.h"
+#include "transfer/aheadtransfer.h"
 #include "transfer/piecepool.h"
 #include "transfer/releasetransfer.h"
 #include "updateface.h"
@@ -27,6 +28,9 @@
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
+
+#include <map>
+#include <memory>
 
 class EngineProbe;
 
@@ -101,6 +105,7 @@ private:
     void fallBackToFullFile(const QString &key, const QString &why);
     // Transfers of release files.
     void startNextDownload();
+    void takeNextDownload();
     void presentChecked(const vt3::CheckedFile &checked);
     bool startFileTransfer();
     bool acceptFileResponse(QNetworkReply *reply);
@@ -114,15 +119,31 @@ private:
     void abandonFileTransfer();
     void checkStall();
     void checkPace();
+    QString tooSlowLine() const;
     // A transfer that stalled or crawls: abandoned, the line said, the
     // request named in the disk log, and the file tried again.
     void giveUpTransfer(const QString &line);
     void retryFile();
     QString fileMirror(int attempt) const;
     void error(QNetworkReply::NetworkError code);
+    // Small files further down the queue, fetched while the head of the
+    // queue is busy (see fetchahead.cpp).
+    void fetchAhead();
+    bool mayFetchAhead(const QString &key);
+    bool startAhead(const QString &group, const QString &key);
+    void aheadReadyRead(vt3::AheadTransfer *ahead);
+    bool writeAhead(vt3::AheadTransfer *ahead);
+    void aheadFinished(vt3::AheadTransfer *ahead);
+    void failAhead(vt3::AheadTransfer *ahead, const QString &line);
+    void aheadEnded(const QString &key);
+    // The head of the queue takes up what came of a key fetched ahead:
+    // true when the file is in and the queue goes on.
+    bool takeAhead(const QString &key);
+    void abandonAheads();
     void downloadTo(QString path);
     void downloading(QUrl &url);
     void slotProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void showTransferProgress(qint64 bytesReceived);
     // The one place every request of a run is made.
     QNetworkRequest makeRequest(const QUrl &url) const;
     // What a failed reply's error line says.
@@ -130,7 +151,11 @@ private:
     // The disk log's line for a failed request: where it went, after any
     // redirects, and the HTTP status it got.
     void logRequestFailure(QNetworkReply *reply);
+    QString requestFailure(QNetworkReply *reply) const;
     bool openOutputFile(const QString &path, bool keepContents = false);
+    // A transfer's target in the work directory, made safely (see
+    // transfer.cpp); says nothing when it cannot be made.
+    bool openTransferTarget(QFile &file, const QString &path, bool keepContents) const;
     enum class WriteResult { Written, Oversized, WriteFailed };
     // The bytes of the file being streamed (`ofStream`) reach the worker as
     // well.
@@ -221,6 +246,25 @@ private:
     int paceWindow;
     // The release file in flight.
     vt3::ReleaseTransfer transfer;
+    // Bytes the head's transfer has received, not yet in completedBytes.
+    qint64 headReceived;
+    // How many release-file transfers may run at once (mirrors.ini,
+    // [transfers] parallel), the head's included.
+    int parallelTransfers;
+    // The files fetched ahead of the head, by key, until the head takes
+    // them up; how many are running; the bytes they hold, not yet in
+    // completedBytes; where the search for the next one goes on; and
+    // whether the head waits for one.
+    std::map<QString, std::unique_ptr<vt3::AheadTransfer>> aheadTransfers;
+    int aheadRunning;
+    qint64 aheadBytes;
+    QString aheadGroup;
+    int aheadIndex;
+    bool awaitingAhead;
+    // Download names two keys (or a key and the manifest) share, never
+    // fetched ahead, and the release size they were worked out for.
+    QSet<QString> sharedNames;
+    int sharedNamesFor;
 
     // The public keys of trusted-keys.txt, read when a run starts; when the
     // file lists any, a manifest is only used with a valid signature.

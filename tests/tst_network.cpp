@@ -225,6 +225,49 @@ void redirectChain(HttpFixture &server, const QString &path, int hops, const QSt
     }
 }
 
+// A release of `count` files f0.z, f1.z, ... in common_client, served by
+// every server of net; the installed files are f0, f1, ...
+struct ManyFiles
+{
+    QVector<QByteArray> contents;
+    QVector<QByteArray> served;
+
+    explicit ManyFiles(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            contents << contentOf(char('a' + i));
+            served << qCompress(contents.last());
+        }
+    }
+    static QString path(int i) { return QLatin1Char('/') + ReleaseId + QStringLiteral("/common_client/f%1.z").arg(i); }
+    void publish(Net &net) const
+    {
+        QString manifest = QStringLiteral("[common_client]\n");
+        for (int i = 0; i < served.size(); ++i)
+            manifest += QStringLiteral("f%1.z=").arg(i) +
+                        Release::descriptor(served.at(i), contents.at(i), qPrintable(QStringLiteral("f%1").arg(i))) +
+                        QLatin1Char('\n');
+        for (const auto &server : net.servers) {
+            server->serve(ManifestPath, manifest.toUtf8());
+            for (int i = 0; i < served.size(); ++i)
+                server->serve(path(i), served.at(i));
+        }
+    }
+    bool installed(const Net &net) const
+    {
+        for (int i = 0; i < contents.size(); ++i)
+            if (vt3test::readFile(net.app.filePath(QStringLiteral("f%1").arg(i))) != contents.at(i))
+                return false;
+        return true;
+    }
+};
+
+void setParallel(Net &net, int parallel)
+{
+    QSettings ini(net.app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+    ini.setValue(QStringLiteral("transfers/parallel"), parallel);
+}
+
 // The peak resident memory of this process so far, in kB (VmHWM).
 qint64 peakResidentKb()
 {
@@ -261,6 +304,9 @@ private slots:
     void statusCodes();
     void stalledFileMovesThroughMirrors();
     void drippingFileGivesWay();
+    void severalTransfersAtOnce_data();
+    void severalTransfersAtOnce();
+    void brokenRunResumesEveryTransfer();
     void rangeContinuation_data();
     void rangeContinuation();
     void tls_data();
@@ -460,6 +506,123 @@ void TestNetwork::drippingFileGivesWay()
     QCOMPARE(net.at(1).requestCount(TwoPath), 1);
 }
 
+void TestNetwork::severalTransfersAtOnce_data()
+{
+    QTest::addColumn<int>("parallel");
+    QTest::newRow("one at a time") << 1;
+    QTest::newRow("four") << 4;
+    QTest::newRow("eight") << 8;
+}
+
+void TestNetwork::severalTransfersAtOnce()
+{
+    // Each file of the mix goes wrong its own way on the first mirror; the
+    // second has them all. However many transfers run at once, the log and
+    // the requests are those of one file at a time.
+    QFETCH(int, parallel);
+    Net net;
+    net.addServers(2);
+    const ManyFiles files(7);
+    files.publish(net);
+    HttpFixture &first = net.at(0);
+    first.setRoute(ManyFiles::path(1), redirectTo(net.at(1).baseUrl() + ManyFiles::path(1).mid(1), 302));
+    Route stall;
+    stall.body = files.served.at(2);
+    stall.stallAfterBytes = StallAfterBytes;
+    first.setRoute(ManyFiles::path(2), stall);
+    Route drip;
+    drip.body = files.served.at(3);
+    drip.dripBytes = 64;
+    drip.dripIntervalMs = 100;
+    first.setRoute(ManyFiles::path(3), drip);
+    Route cut;
+    cut.body = files.served.at(4);
+    cut.closeAfterBytes = StallAfterBytes;
+    first.setRoute(ManyFiles::path(4), cut);
+    first.removeRoute(ManyFiles::path(5));
+    net.writeMirrors();
+    setParallel(net, parallel);
+
+    UpdateClient client;
+    UpdateClientProbe::setStallTimeout(client, ShortStallMs);
+    UpdateClientProbe::setPaceWindow(client, 1000);
+    RUN(client);
+    QStringList transfers;
+    for (const QString &line : vt3test::logLinesMarked(client))
+        if (line.startsWith(QLatin1String("Downloading f")) || line.startsWith(QLatin1String("red:Error")))
+            transfers << line;
+    const QString slow = QStringLiteral("red:Error:The transfer is too slow: less than 1 KB/s over the last 1 s\\.");
+    QVERIFY2(linesMatch(transfers, {QStringLiteral("Downloading f0\\.z\\.\\.\\."),
+                                    QStringLiteral("Downloading f1\\.z\\.\\.\\."),
+                                    QStringLiteral("Downloading f2\\.z\\.\\.\\."), QStringLiteral("red:Error:timeout"),
+                                    QStringLiteral("red:Error:timeout"),
+                                    QStringLiteral("Downloading f3\\.z\\.\\.\\."), slow, slow,
+                                    QStringLiteral("Downloading f4\\.z\\.\\.\\."), QStringLiteral("red:Error:.+"),
+                                    QStringLiteral("red:Error:.+"),
+                                    QStringLiteral("Downloading f5\\.z\\.\\.\\."),
+                                    QStringLiteral("red:Error:.*Not Found.*"),
+                                    QStringLiteral("red:Error:.*Not Found.*"),
+                                    QStringLiteral("Downloading f6\\.z\\.\\.\\.")}),
+             qPrintable(transfers.join(QLatin1String(" | "))));
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(files.installed(net));
+    const QVector<int> onFirst{1, 1, 2, 2, 2, 2, 1};
+    const QVector<int> onSecond{0, 1, 1, 1, 1, 1, 0};
+    for (int i = 0; i < files.served.size(); ++i) {
+        QCOMPARE(first.requestCount(ManyFiles::path(i)), onFirst.at(i));
+        QCOMPARE(net.at(1).requestCount(ManyFiles::path(i)), onSecond.at(i));
+    }
+}
+
+void TestNetwork::brokenRunResumesEveryTransfer()
+{
+    // Four files stall half-way at once; the run is taken down as a killed
+    // one would be, and the next continues each from where it stopped.
+    Net net;
+    net.addServers(1);
+    const ManyFiles files(4);
+    files.publish(net);
+    Route half;
+    half.stallAfterBytes = StallAfterBytes;
+    half.range = Route::HonourRange;
+    for (int i = 0; i < 4; ++i) {
+        half.body = files.served.at(i);
+        net.at(0).setRoute(ManyFiles::path(i), half);
+    }
+    net.writeMirrors();
+    setParallel(net, 4);
+    {
+        UpdateClient broken;
+        vt3test::announceVersion(broken, ReleaseId + QLatin1String("#1.0"));
+        UpdateClientProbe::pressUpdate(broken);
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     for (int i = 0; i < 4; ++i)
+                                         if (QFileInfo(net.workDir() + QStringLiteral("/f%1.z").arg(i)).size() !=
+                                             StallAfterBytes)
+                                             return false;
+                                     return true;
+                                 }()),
+                                 RunTimeoutMs);
+    }
+    half.stallAfterBytes = -1;
+    for (int i = 0; i < 4; ++i) {
+        half.body = files.served.at(i);
+        net.at(0).setRoute(ManyFiles::path(i), half);
+    }
+    net.at(0).resetLog();
+
+    UpdateClient client;
+    RUN(client);
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(files.installed(net));
+    const QByteArray from = "bytes=" + QByteArray::number(StallAfterBytes) + '-';
+    for (const HttpFixture::Request &request : net.at(0).requests())
+        if (request.path != ManifestPath)
+            QCOMPARE(request.headers.value("range"), from);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(net.at(0).requestCount(ManyFiles::path(i)), 1);
+}
+
 void TestNetwork::rangeContinuation_data()
 {
     QTest::addColumn<int>("mode");
@@ -616,10 +779,18 @@ void TestNetwork::memoryStaysBounded()
     QFile big(release + QLatin1String("/common_client/big.z"));
     QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(BigFileBytes));
     big.close();
-    // A digest that cannot match: the run stops once the file is in.
-    QVERIFY(vt3test::writeFile(release + QLatin1String("/client_win32.ini"),
-                               "[common_client]\nbig.z=00000000000000000000000000000000::" +
-                                   QByteArray::number(BigFileBytes) + "::1::x::big\n"));
+    // A digest that cannot match: the run stops once the file is in. The
+    // small files after it are fetched beside it, eight transfers at once.
+    QByteArray manifest = "[common_client]\nbig.z=00000000000000000000000000000000::" +
+                          QByteArray::number(BigFileBytes) + "::1::x::big\n";
+    for (int i = 0; i < 7; ++i) {
+        const QByteArray content = contentOf(char('a' + i));
+        const QByteArray served = qCompress(content);
+        const QString name = QStringLiteral("s%1").arg(i);
+        QVERIFY(vt3test::writeFile(release + QLatin1String("/common_client/") + name + QLatin1String(".z"), served));
+        manifest += name.toLatin1() + ".z=" + Release::descriptor(served, content, qPrintable(name)).toLatin1() + '\n';
+    }
+    QVERIFY(vt3test::writeFile(release + QLatin1String("/client_win32.ini"), manifest));
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost));
     const QString port = QString::number(probe.serverPort());
@@ -637,7 +808,7 @@ void TestNetwork::memoryStaysBounded()
                              10000);
     QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
                                "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:" + port.toLatin1() +
-                                   "/\nretries=1\n"));
+                                   "/\nretries=1\n[transfers]\nparallel=8\n"));
 
     UpdateClient client;
     const qint64 before = peakResidentKb();

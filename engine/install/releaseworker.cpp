@@ -322,6 +322,16 @@ void ReleaseWorker::dropStream()
     stream.reset();
 }
 
+void ReleaseWorker::checkFetched(const StreamJob &job)
+{
+    std::unique_ptr<Stream> inHand = std::move(stream);
+    StreamJob whole = job;
+    whole.prefix = QFileInfo(job.download).size();
+    beginStream(whole);
+    endStream();
+    stream = std::move(inHand);
+}
+
 void ReleaseWorker::checkPresent(const QString &key, const QString &path, const ExpectedFile &expected)
 {
     CheckedFile checked;

@@ -144,6 +144,10 @@ public:
     void streamWritten(qint64 length);
     void endStream();
     void dropStream();
+    // A release file fetched whole beside the stream in hand: checked and
+    // unpacked from disk as a stream of it would be, and answered the same
+    // way; the stream in hand goes on afterwards.
+    void checkFetched(const StreamJob &job);
     void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);
     void extractFile(const ExtractJob &job);
     void applyPatch(const PatchJob &job);

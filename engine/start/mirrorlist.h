@@ -13,6 +13,11 @@ namespace vt3 {
 // of its later entry.
 QMap<QString, int> readMirrorList(const QString &iniPath);
 
+// How many release files a run fetches at once: [transfers] parallel, from
+// 1 (one after the other) to 8; the default where it is missing or
+// unreadable.
+int readParallelTransfers(const QString &iniPath);
+
 } // namespace vt3
 
 #endif // MIRRORLIST_H

@@ -26,9 +26,26 @@ void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &
     mirrors.insert(url, retries);
 }
 
+// Four transfers hide most of a far mirror's round trips for small files,
+// and stay well within what a web server grants one client.
+constexpr int DefaultParallelTransfers = 4;
+// Beyond this a mirror sees a crowd rather than a client, and the round
+// trips are hidden already.
+constexpr int MaxParallelTransfers = 8;
+
 } // namespace
 
 namespace vt3 {
+
+int readParallelTransfers(const QString &iniPath)
+{
+    const QSettings settings(iniPath, QSettings::IniFormat);
+    bool ok = false;
+    const int parallel = settings.value(QStringLiteral("transfers/parallel")).toString().trimmed().toInt(&ok, 10);
+    if (!ok)
+        return DefaultParallelTransfers;
+    return qBound(1, parallel, MaxParallelTransfers);
+}
 
 QMap<QString, int> readMirrorList(const QString &iniPath)
 {
@@ -126,6 +143,10 @@ void vt3::UpdateEngine::continueUpdate(bool clientRunning)
     for (auto it = listed.cbegin(); it != listed.cend(); ++it)
         mirrors.insert(it.key(), it.value());
     mirrorOrder = listed.keys();
+    parallelTransfers = vt3::readParallelTransfers(mirrorListPath());
+    abandonAheads();
+    aheadGroup.clear();
+    aheadIndex = 0;
 
     nextConfigFile();
 }

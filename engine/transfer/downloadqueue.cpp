@@ -7,6 +7,14 @@
 
 void vt3::UpdateEngine::startNextDownload()
 {
+    takeNextDownload();
+    // Whatever the head took up, the transfers beside it fill the room
+    // left.
+    fetchAhead();
+}
+
+void vt3::UpdateEngine::takeNextDownload()
+{
     // Complete files and empty groups are passed over within this one call;
     // only a started transfer or a check of a file already there hands
     // control back to the event loop.
@@ -36,6 +44,16 @@ void vt3::UpdateEngine::startNextDownload()
             reportUpToDate(key);
             ++queueCursor;
             continue;
+        }
+        if (aheadTransfers.count(key)) {
+            downloadTo(tempDir.path() + QLatin1Char('/') + key);
+            transfer.fileGroup = group.key();
+            transfer.fileKey = key;
+            transfer.fileAttempt = 0;
+            transfer.fileStartedOver = false;
+            if (takeAhead(key))
+                continue;
+            return;
         }
         // A file fetched as a patch keeps its place in the queue until the
         // patch has given the file, or has failed and the file is fetched

@@ -17,11 +17,6 @@ constexpr int HttpPartialContent = 206;
 // A failed file is asked for this often from the manifest's mirror before
 // the other mirrors are tried: one more try covers a dropped connection.
 constexpr int AttemptsOnReleaseMirror = 2;
-// The slowest pace a release-file transfer may keep up over the engine's
-// pace window (see updateengine.cpp), and how often it is looked at in a
-// window: often enough that a drip is caught soon after a window.
-constexpr qint64 SlowBytesPerSecond = 1024;
-constexpr int PaceLooksPerWindow = 12;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 
@@ -96,6 +91,7 @@ bool vt3::UpdateEngine::startFileTransfer()
     transfer.resumeOffset = outputFile.size();
     outputFile.seek(transfer.resumeOffset);
     currentWritten = transfer.resumeOffset;
+    headReceived = 0;
 
     QNetworkRequest request = makeRequest(source);
     if (transfer.resumeOffset > 0)
@@ -106,10 +102,7 @@ bool vt3::UpdateEngine::startFileTransfer()
     connect(transfer.fileReply, &QNetworkReply::readyRead, this, &vt3::UpdateEngine::downloadReadyRead);
     connect(transfer.fileReply, &QNetworkReply::errorOccurred, this, &vt3::UpdateEngine::error);
     connect(transfer.fileReply, &QNetworkReply::finished, this, &vt3::UpdateEngine::fileTransferFinished);
-    transfer.stallTimer.start(stallTimeout);
-    transfer.paceSamples.clear();
-    transfer.started.start();
-    transfer.paceTimer.start(paceWindow / PaceLooksPerWindow);
+    transfer.startTimers(stallTimeout, paceWindow);
     return true;
 }
 
@@ -244,8 +237,7 @@ void vt3::UpdateEngine::fileTransferFinished()
     if (reply != transfer.fileReply)
         return;
     transfer.fileReply = nullptr;
-    transfer.stallTimer.stop();
-    transfer.paceTimer.stop();
+    transfer.stopTimers();
 
     bool ok = reply->error() == QNetworkReply::NoError;
     // An answer without a body (204, an empty 206) was never judged.
@@ -326,8 +318,7 @@ void vt3::UpdateEngine::fileChecked(const vt3::CheckedFile &checked)
 
 void vt3::UpdateEngine::abandonFileTransfer()
 {
-    transfer.stallTimer.stop();
-    transfer.paceTimer.stop();
+    transfer.stopTimers();
     dropStream();
     if (!transfer.fileReply)
         return;
@@ -357,24 +348,14 @@ void vt3::UpdateEngine::giveUpTransfer(const QString &line)
 
 void vt3::UpdateEngine::checkPace()
 {
-    if (!transfer.fileReply)
-        return;
-    const qint64 now = transfer.started.elapsed();
-    transfer.paceSamples.append({now, currentWritten});
-    // The newest look at least a window old measures the last window.
-    int from = -1;
-    for (int i = 0; i < transfer.paceSamples.size() && transfer.paceSamples.at(i).first <= now - paceWindow; ++i)
-        from = i;
-    if (from < 0)
-        return;
-    transfer.paceSamples.remove(0, from);
-    const QPair<qint64, qint64> &start = transfer.paceSamples.constFirst();
-    if ((currentWritten - start.second) * 1000 >= SlowBytesPerSecond * (now - start.first))
-        return;
-    giveUpTransfer(tr("<font color=red>Error:%1</font>")
-                       .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
-                                .arg(paceWindow / 1000)
-                                .toHtmlEscaped()));
+    if (transfer.fileReply && !transfer.keepsPace(currentWritten, paceWindow))
+        giveUpTransfer(tooSlowLine());
+}
+
+QString vt3::UpdateEngine::tooSlowLine() const
+{
+    return tr("<font color=red>Error:%1</font>")
+        .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.").arg(paceWindow / 1000).toHtmlEscaped());
 }
 
 void vt3::UpdateEngine::dropStream()

@@ -40,6 +40,14 @@ public:
     QTimer paceTimer;
     QElapsedTimer started;
     QVector<QPair<qint64, qint64>> paceSamples;
+
+    // Starts the stall and pace timers for a new request.
+    void startTimers(int stallMs, int paceWindowMs);
+    void stopTimers();
+    // Takes a look at the pace with `written` bytes so far; false once the
+    // transfer has averaged less than the slowest pace a run accepts over
+    // the last `windowMs`.
+    bool keepsPace(qint64 written, int windowMs);
 };
 
 } // namespace vt3

@@ -31,15 +31,19 @@ QNetworkRequest vt3::UpdateEngine::makeRequest(const QUrl &url) const
 
 void vt3::UpdateEngine::logRequestFailure(QNetworkReply *reply)
 {
+    logDetail(requestFailure(reply));
+}
+
+QString vt3::UpdateEngine::requestFailure(QNetworkReply *reply) const
+{
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString statusText = status > 0 ? QString::number(status) : tr("none");
     const QString asked = reply->request().url().toString();
     const QString answered = reply->url().toString();
     if (answered == asked)
-        logDetail(tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText));
-    else
-        logDetail(tr("Request failed: %1 (asked for %2), HTTP status %3")
-                      .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText));
+        return tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText);
+    return tr("Request failed: %1 (asked for %2), HTTP status %3")
+        .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText);
 }
 
 QString vt3::UpdateEngine::transferError(QNetworkReply *reply) const

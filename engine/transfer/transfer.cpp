@@ -95,15 +95,22 @@ bool vt3::UpdateEngine::openOutputFile(const QString &path, bool keepContents)
         outputFile.close();
     currentWritten = 0;
     transfer.responseAccepted = false;
+    if (!openTransferTarget(outputFile, path, keepContents)) {
+        message(tr("<font color=red>write file %1 error</font>").arg(path.toHtmlEscaped()));
+        return false;
+    }
+    return true;
+}
 
+bool vt3::UpdateEngine::openTransferTarget(QFile &file, const QString &path, bool keepContents) const
+{
     const QString dirPath = QFileInfo(path).path();
-    bool opened = false;
 #ifdef Q_OS_WIN
     if (!QDir(dirPath).exists())
         QDir().mkpath(dirPath);
-    outputFile.setFileName(path);
-    opened = outputFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered |
-                             (keepContents ? QIODevice::NotOpen : QIODevice::Truncate));
+    file.setFileName(path);
+    return file.open(QIODevice::ReadWrite | QIODevice::Unbuffered |
+                     (keepContents ? QIODevice::NotOpen : QIODevice::Truncate));
 #else
     // Below the directory the run writes in, no component may be a link:
     // the system temp directory is shared, and a work directory's contents
@@ -121,13 +128,8 @@ bool vt3::UpdateEngine::openOutputFile(const QString &path, bool keepContents)
     } else if (!QDir(dirPath).exists()) {
         QDir().mkpath(dirPath);
     }
-    opened = parentsSafe && openOwnFile(outputFile, path, keepContents);
+    return parentsSafe && openOwnFile(file, path, keepContents);
 #endif
-    if (!opened) {
-        message(tr("<font color=red>write file %1 error</font>").arg(path.toHtmlEscaped()));
-        return false;
-    }
-    return true;
 }
 
 vt3::UpdateEngine::WriteResult vt3::UpdateEngine::writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream)

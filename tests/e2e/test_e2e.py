@@ -99,7 +99,9 @@ def case_resume(road, mirror_root):
     done_before = {f"/{RELEASE_ID}/bin_win32/codec.dll.z", f"/{RELEASE_ID}/bin_win32/vt3client_win32.exe.z"}
     server, port, log = road.start_stall_mirror(mirror_root, stall)
     dead, live = road.dead_and_live_urls(port)
-    road.write_mirrors(install, dead, live)
+    # One file at a time, so that the break falls exactly on the stalled
+    # file; tst_network resumes a run broken with several transfers at once.
+    road.write_mirrors(install, dead, live, parallel=1)
 
     proc, window = vt3road.start_run(road, install, tmpdir, client_log, "vt3update-broken", log,
                                      RELEASE_ID, 0)

@@ -436,10 +436,14 @@ class Road:
             return False
 
     @staticmethod
-    def write_mirrors(install, dead_url, live_url):
+    def write_mirrors(install, dead_url, live_url, parallel=None):
+        """parallel: [transfers] parallel=, left to the updater's default
+        when None."""
         text = ("[mirrors]\nsize=3\n1\\mirror=dead\n2\\mirror=local\n\n"
                 f"[dead]\nurl={dead_url}\nretries=1\n\n"
                 f"[local]\nurl={live_url}\nretries=2\n")
+        if parallel is not None:
+            text += f"\n[transfers]\nparallel={parallel}\n"
         with open(os.path.join(install, "mirrors.ini"), "w") as f:
             f.write(text)
         return text
