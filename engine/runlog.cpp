@@ -74,6 +74,7 @@ void RunLog::beginRun()
 {
     file.close();
     full = false;
+    bytes = 0;
     QDir().mkpath(directory());
     QFile::remove(fileName(KeptRuns - 1));
     for (int age = KeptRuns - 2; age >= 0; --age)
@@ -89,7 +90,7 @@ void RunLog::write(const QString &html)
     // Markup and entities are for the window; the file is read as text, and
     // a message that spans lines stays one line of the log.
     const QByteArray text = line(html);
-    if (file.size() + text.size() <= MaxFileBytes - FullNoteBytes) {
+    if (bytes + text.size() <= MaxFileBytes - FullNoteBytes) {
         append(text);
         return;
     }
@@ -102,7 +103,11 @@ void RunLog::append(const QByteArray &line)
 {
     // Flushed line by line: the lines before a crash or a kill are the ones
     // that matter.
-    file.write(line);
+    bytes += qMax<qint64>(0, file.write(line));
+#ifdef Q_OS_WIN
+    // Text mode writes each line end as two bytes there.
+    bytes += line.count('\n');
+#endif
     file.flush();
 }
 

@@ -36,6 +36,9 @@ private:
     void append(const QByteArray &line);
 
     QFile file;
+    // What the file holds; counted here, as asking the file costs a system
+    // call for every line.
+    qint64 bytes = 0;
     bool full = false;
 };
 

@@ -184,6 +184,8 @@ class TestHostile : public QObject
 private slots:
     void mirrorListFromHostileFiles_data();
     void mirrorListFromHostileFiles();
+    void parallelTransfersSetting_data();
+    void parallelTransfersSetting();
     void diskFull_data();
     void diskFull();
 
@@ -235,6 +237,32 @@ void TestHostile::mirrorListFromHostileFiles()
     const QMap<QString, int> mirrors = vt3::readMirrorList(path);
     QCOMPARE(mirrors.keys(), urls);
     QCOMPARE(mirrors.values(), retries);
+}
+
+void TestHostile::parallelTransfersSetting_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<int>("parallel");
+    const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:1/\n";
+    QTest::newRow("missing: four") << mirrors << 4;
+    QTest::newRow("one at a time") << mirrors + "[transfers]\nparallel=1\n" << 1;
+    QTest::newRow("six") << mirrors + "[transfers]\nparallel= 6 \n" << 6;
+    QTest::newRow("zero: one") << mirrors + "[transfers]\nparallel=0\n" << 1;
+    QTest::newRow("negative: one") << mirrors + "[transfers]\nparallel=-3\n" << 1;
+    QTest::newRow("beyond int: four") << mirrors + "[transfers]\nparallel=99999999999\n" << 4;
+    QTest::newRow("nine: eight") << mirrors + "[transfers]\nparallel=9\n" << 8;
+    QTest::newRow("not a number: four") << mirrors + "[transfers]\nparallel=many\n" << 4;
+    QTest::newRow("hex: four") << mirrors + "[transfers]\nparallel=0x8\n" << 4;
+}
+
+void TestHostile::parallelTransfersSetting()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, parallel);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
+    QVERIFY(writeFile(path, ini));
+    QCOMPARE(vt3::readParallelTransfers(path), parallel);
 }
 
 void TestHostile::diskFull_data()

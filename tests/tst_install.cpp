@@ -329,11 +329,10 @@ void TestInstall::fullRun()
     // any order; each once, after the manifest.
     QStringList requests = env.http.requestLog();
     std::sort(requests.begin() + qMin(1, requests.size()), requests.end());
-    QCOMPARE(requests,
-             (QStringList{root + QLatin1String("client_win32.ini"), root + QLatin1String("bin_win32/z.dll.z"),
-                          root + QLatin1String("common_client/a.dll.z"),
-                          root + QLatin1String("common_client/data/ding.wav.z"),
-                          root + QLatin1String("common_client/readme.txt.z")}));
+    QCOMPARE(requests, (QStringList{root + QLatin1String("client_win32.ini"), root + QLatin1String("bin_win32/z.dll.z"),
+                                    root + QLatin1String("common_client/a.dll.z"),
+                                    root + QLatin1String("common_client/data/ding.wav.z"),
+                                    root + QLatin1String("common_client/readme.txt.z")}));
     QVERIFY(!QFileInfo::exists(env.workDir()));
     QVERIFY(UpdateClientProbe::updateFinished(client));
     QVERIFY(UpdateClientProbe::btnStart(client)->isHidden());

@@ -552,17 +552,14 @@ void TestNetwork::severalTransfersAtOnce()
         if (line.startsWith(QLatin1String("Downloading f")) || line.startsWith(QLatin1String("red:Error")))
             transfers << line;
     const QString slow = QStringLiteral("red:Error:The transfer is too slow: less than 1 KB/s over the last 1 s\\.");
-    QVERIFY2(linesMatch(transfers, {QStringLiteral("Downloading f0\\.z\\.\\.\\."),
-                                    QStringLiteral("Downloading f1\\.z\\.\\.\\."),
-                                    QStringLiteral("Downloading f2\\.z\\.\\.\\."), QStringLiteral("red:Error:timeout"),
-                                    QStringLiteral("red:Error:timeout"),
-                                    QStringLiteral("Downloading f3\\.z\\.\\.\\."), slow, slow,
-                                    QStringLiteral("Downloading f4\\.z\\.\\.\\."), QStringLiteral("red:Error:.+"),
-                                    QStringLiteral("red:Error:.+"),
-                                    QStringLiteral("Downloading f5\\.z\\.\\.\\."),
-                                    QStringLiteral("red:Error:.*Not Found.*"),
-                                    QStringLiteral("red:Error:.*Not Found.*"),
-                                    QStringLiteral("Downloading f6\\.z\\.\\.\\.")}),
+    QVERIFY2(linesMatch(transfers,
+                        {QStringLiteral("Downloading f0\\.z\\.\\.\\."), QStringLiteral("Downloading f1\\.z\\.\\.\\."),
+                         QStringLiteral("Downloading f2\\.z\\.\\.\\."), QStringLiteral("red:Error:timeout"),
+                         QStringLiteral("red:Error:timeout"), QStringLiteral("Downloading f3\\.z\\.\\.\\."), slow, slow,
+                         QStringLiteral("Downloading f4\\.z\\.\\.\\."), QStringLiteral("red:Error:.+"),
+                         QStringLiteral("red:Error:.+"), QStringLiteral("Downloading f5\\.z\\.\\.\\."),
+                         QStringLiteral("red:Error:.*Not Found.*"), QStringLiteral("red:Error:.*Not Found.*"),
+                         QStringLiteral("Downloading f6\\.z\\.\\.\\.")}),
              qPrintable(transfers.join(QLatin1String(" | "))));
     QVERIFY(UpdateClientProbe::updateFinished(client));
     QVERIFY(files.installed(net));
@@ -781,8 +778,9 @@ void TestNetwork::memoryStaysBounded()
     big.close();
     // A digest that cannot match: the run stops once the file is in. The
     // small files after it are fetched beside it, eight transfers at once.
-    QByteArray manifest = "[common_client]\nbig.z=00000000000000000000000000000000::" +
-                          QByteArray::number(BigFileBytes) + "::1::x::big\n";
+    QByteArray manifest =
+        "[common_client]\nbig.z=00000000000000000000000000000000::" + QByteArray::number(BigFileBytes) +
+        "::1::x::big\n";
     for (int i = 0; i < 7; ++i) {
         const QByteArray content = contentOf(char('a' + i));
         const QByteArray served = qCompress(content);

@@ -145,6 +145,7 @@ void vt3::UpdateEngine::continueUpdate(bool clientRunning)
     mirrorOrder = listed.keys();
     parallelTransfers = vt3::readParallelTransfers(mirrorListPath());
     abandonAheads();
+    sharedNamesFor = -1;
     aheadGroup.clear();
     aheadIndex = 0;
 

@@ -52,9 +52,14 @@ void vt3::UpdateEngine::fetchAhead()
     }
     const int room = qMin(parallelTransfers, ConnectionsPerServer);
     int running = aheadRunning + (transfer.fileReply ? 1 : 0);
-    for (auto group = downloadQueue.constFind(aheadGroup); running < room && group != downloadQueue.constEnd();) {
+    auto group = downloadQueue.lowerBound(aheadGroup);
+    if (group != downloadQueue.end() && group.key() != aheadGroup) {
+        aheadGroup = group.key();
+        aheadIndex = 0;
+    }
+    while (running < room && group != downloadQueue.end()) {
         if (aheadIndex >= group.value().size()) {
-            if (++group != downloadQueue.constEnd()) {
+            if (++group != downloadQueue.end()) {
                 aheadGroup = group.key();
                 aheadIndex = 0;
             }
@@ -161,10 +166,10 @@ bool vt3::UpdateEngine::writeAhead(vt3::AheadTransfer *ahead)
         aheadBytes += kept;
         showTransferProgress(headReceived);
         if (kept < got) {
-            failAhead(ahead, tr("<font color=red>Error:%1</font>")
-                                 .arg(tr("%1 is larger than the manifest announces.")
-                                          .arg(ahead->transfer.fileKey)
-                                          .toHtmlEscaped()));
+            failAhead(
+                ahead,
+                tr("<font color=red>Error:%1</font>")
+                    .arg(tr("%1 is larger than the manifest announces.").arg(ahead->transfer.fileKey).toHtmlEscaped()));
             return false;
         }
     }
@@ -176,8 +181,7 @@ void vt3::UpdateEngine::aheadFinished(vt3::AheadTransfer *ahead)
     QNetworkReply *reply = ahead->transfer.fileReply;
     if (!reply)
         return;
-    bool ok = reply->error() == QNetworkReply::NoError;
-    if (!ok) {
+    if (reply->error() != QNetworkReply::NoError) {
         failAhead(ahead, tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
         return;
     }

@@ -355,7 +355,9 @@ void vt3::UpdateEngine::checkPace()
 QString vt3::UpdateEngine::tooSlowLine() const
 {
     return tr("<font color=red>Error:%1</font>")
-        .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.").arg(paceWindow / 1000).toHtmlEscaped());
+        .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
+                 .arg(paceWindow / 1000)
+                 .toHtmlEscaped());
 }
 
 void vt3::UpdateEngine::dropStream()
