@@ -391,8 +391,14 @@ void TestNetwork::redirects()
     QVERIFY(UpdateClientProbe::updateFinished(client));
     QVERIFY(net.installedIsRelease());
     QCOMPARE(withoutUserAgent(net), QStringList());
-    if (scenario == QLatin1String("moved"))
-        QCOMPARE(net.at(0).requestLog(), net.at(1).requestLog());
+    if (scenario == QLatin1String("moved")) {
+        // Files fetched at once reach each server in any order.
+        QStringList asked = net.at(0).requestLog();
+        QStringList served = net.at(1).requestLog();
+        std::sort(asked.begin(), asked.end());
+        std::sort(served.begin(), served.end());
+        QCOMPARE(asked, served);
+    }
     if (scenario == QLatin1String("file"))
         QCOMPARE(net.at(1).requestLog(), QStringList{TwoPath});
     if (scenario == QLatin1String("six"))
@@ -748,7 +754,11 @@ void TestNetwork::proxy()
         viaProxy << base + path.mid(1);
     if (credentials)
         viaProxy << base + ManifestPath.mid(1);
-    QCOMPARE(proxy.requestLog(), viaProxy);
+    // Files fetched at once pass the proxy and reach the server in any order.
+    QStringList forwarded = proxy.requestLog();
+    std::sort(forwarded.begin(), forwarded.end());
+    std::sort(viaProxy.begin(), viaProxy.end());
+    QCOMPARE(forwarded, viaProxy);
     QCOMPARE(net.at(0).requestLog().size(), credentials ? 0 : 3);
     QCOMPARE(withoutUserAgent(net), QStringList());
 }
