@@ -135,6 +135,8 @@ private:
     bool writeAhead(vt3::AheadTransfer *ahead);
     void aheadFinished(vt3::AheadTransfer *ahead);
     void failAhead(vt3::AheadTransfer *ahead, const QString &line);
+    // The red line of a failed request, as the head's transfer says it.
+    QString replyErrorLine(QNetworkReply *reply) const;
     void aheadEnded(const QString &key);
     // The head of the queue takes up what came of a key fetched ahead:
     // true when the file is in and the queue goes on.

@@ -40,6 +40,11 @@ int statusOf(QNetworkReply *reply)
 
 } // namespace
 
+QString vt3::UpdateEngine::replyErrorLine(QNetworkReply *reply) const
+{
+    return tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped());
+}
+
 void vt3::UpdateEngine::fetchAhead()
 {
     if (parallelTransfers <= 1 || runEnded || downloadQueue.isEmpty())
@@ -87,7 +92,7 @@ bool vt3::UpdateEngine::mayFetchAhead(const QString &key)
     if (sharedNamesFor != releaseFiles.size()) {
         sharedNamesFor = releaseFiles.size();
         sharedNames.clear();
-        QSet<QString> seen{vt3::format::foldedPath(configFile)};
+        QSet<QString> seen;
         for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
             const QString folded = vt3::format::foldedPath(entry.key());
             if (seen.contains(folded))
@@ -139,7 +144,7 @@ void vt3::UpdateEngine::aheadReadyRead(vt3::AheadTransfer *ahead)
         }
         // Nothing is continued here, so only the whole file will do.
         if (statusOf(reply) != HttpOk) {
-            failAhead(ahead, tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+            failAhead(ahead, replyErrorLine(reply));
             return;
         }
         ahead->transfer.responseAccepted = true;
@@ -182,13 +187,13 @@ void vt3::UpdateEngine::aheadFinished(vt3::AheadTransfer *ahead)
     if (!reply)
         return;
     if (reply->error() != QNetworkReply::NoError) {
-        failAhead(ahead, tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        failAhead(ahead, replyErrorLine(reply));
         return;
     }
     // An answer without a body was never judged; its end may still be in
     // the reply.
     if (!ahead->transfer.responseAccepted && statusOf(reply) != HttpOk) {
-        failAhead(ahead, tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        failAhead(ahead, replyErrorLine(reply));
         return;
     }
     ahead->transfer.responseAccepted = true;
