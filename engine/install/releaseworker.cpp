@@ -379,6 +379,10 @@ void ReleaseWorker::extractFile(const ExtractJob &job)
         emit fileExtracted(job.key, ExtractStatus::Cancelled);
         return;
     }
+    // A stream given up earlier may still have its unpacker clearing away
+    // what it wrote, under the very name this unpacks to; every transfer
+    // has ended by now, so waiting for them costs nothing.
+    trailPool.waitForDone();
     const Verification verification = job.verified ? Verification::Ok : verifyFile(job.download, job.expected);
     emit fileVerified(job.key, verification);
     if (verification != Verification::Ok)
