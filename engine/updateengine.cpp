@@ -26,38 +26,23 @@ namespace vt3 {
 
 UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     : QObject(parent)
-    , face(face)
+    , transcript(face)
+    , progress(transcript)
     , versionReceived(false)
     , configTimeout(ConfigTimeoutMs)
-    , completedBytes(0)
-    , totalBytes(0)
     , currentReceived(0)
     , attempts(0)
     , mirrorRetries(0)
     , updateFinished(false)
     , configReply(nullptr)
     , versionShown(false)
-    , currentExpectedSize(-1)
     , currentWritten(0)
-    , runEnded(false)
     , manifestRejected(false)
     , stallTimeout(StallTimeoutMs)
     , paceWindow(PaceWindowMs)
-    , headReceived(0)
     , parallelTransfers(1)
-    , aheadRunning(0)
-    , aheadBytes(0)
-    , aheadIndex(0)
-    , awaitingAhead(false)
-    , sharedNamesFor(-1)
     , signatureRequired(false)
-    , awaitingPatch(false)
     , worker(new vt3::ReleaseWorker)
-    , streamsInFlight(0)
-    , gzipWaiting(false)
-    , awaitingResumeVerdict(false)
-    , streamTargetsFor(-1)
-    , queueCursor(0)
     , unpackedBytes(0)
     , workPosted(0)
 {
@@ -67,23 +52,19 @@ UpdateEngine::UpdateEngine(UpdateFace *face, QObject *parent)
     // there rather than relying on the framework's default.
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     worker->moveToThread(&workerThread);
-    connect(worker, &vt3::ReleaseWorker::fileChecked, this, &UpdateEngine::fileChecked);
     connect(worker, &vt3::ReleaseWorker::fileVerified, this, &UpdateEngine::fileVerified);
     connect(worker, &vt3::ReleaseWorker::fileExtracted, this, &UpdateEngine::fileExtracted);
-    connect(worker, &vt3::ReleaseWorker::patchApplied, this, &UpdateEngine::patchApplied);
     connect(worker, &vt3::ReleaseWorker::unpackProgress, this, &UpdateEngine::showUnpackProgress);
     connect(worker, &vt3::ReleaseWorker::filesInstalled, this, &UpdateEngine::filesInstalled);
     connect(worker, &vt3::ReleaseWorker::clearedUp, this, &UpdateEngine::runCleared);
     workerThread.start();
-
-    connect(&transfer.stallTimer, &QTimer::timeout, this, &UpdateEngine::checkStall);
-    connect(&transfer.paceTimer, &QTimer::timeout, this, &UpdateEngine::checkPace);
 }
 
 UpdateEngine::~UpdateEngine()
 {
     // Requests still open are aborted as the members go; what they would
     // report then must not reach a run that is being taken apart.
+    scheduler.reset();
     for (QNetworkReply *reply : networkManager.findChildren<QNetworkReply *>())
         reply->disconnect(this);
     // The file in hand is given up whole; nothing half written stays.
@@ -95,7 +76,7 @@ UpdateEngine::~UpdateEngine()
 
 void UpdateEngine::setFace(UpdateFace *newFace)
 {
-    face = newFace;
+    transcript.setFace(newFace);
 }
 
 void UpdateEngine::queryVersion()
@@ -109,7 +90,7 @@ bool UpdateEngine::mayClose()
 {
     if (updateFinished)
         return true;
-    if (!face->confirmAbort())
+    if (!transcript.face()->confirmAbort())
         return false;
     // Whatever was half written stays in the work directory; the next run
     // tells complete files from broken ones by their digest. The worker
@@ -117,25 +98,24 @@ bool UpdateEngine::mayClose()
     // stages nothing more, so the work directory holds only whole files to
     // resume from.
     outputFile.close();
-    abandonAheads();
-    parallelTransfers = 1;
+    if (scheduler)
+        scheduler->kill();
     worker->cancel();
     return true;
 }
 
 void UpdateEngine::message(const QString &text)
 {
-    face->logLine(text);
-    runLog.write(text);
+    transcript.line(text);
 }
 
 void UpdateEngine::stop(RunStop why)
 {
-    if (runEnded)
+    if (transcript.hasEnded())
         return;
-    runEnded = true;
-    abandonAheads();
-    face->runStopped(why);
+    if (scheduler)
+        scheduler->kill();
+    transcript.stopped(why);
 }
 
 } // namespace vt3

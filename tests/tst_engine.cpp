@@ -8,6 +8,7 @@
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "testsupport.h"
+#include "transcript.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -202,6 +203,8 @@ private slots:
     void closingAsksDuringARun();
     void patchOrTheWholeFile_data();
     void patchOrTheWholeFile();
+    void transcriptReadsInQueueOrder_data();
+    void transcriptReadsInQueueOrder();
 };
 
 void TestEngine::wholeRunReported()
@@ -381,6 +384,48 @@ void TestEngine::patchOrTheWholeFile()
         QVERIFY(asked != requests.cend());
         QCOMPARE(asked->headers.value("range"), "bytes=" + QByteArray::number(scene.patch.size() / 2) + '-');
     }
+}
+
+void TestEngine::transcriptReadsInQueueOrder_data()
+{
+    // Each step: "<position> <text>" writes a line there, "reach <n>" moves
+    // the head, "stop" ends the run.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("run lines go straight") << QStringList{QStringLiteral("-1 a"), QStringLiteral("-1 b")}
+                                           << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+    QTest::newRow("later positions wait for the head")
+        << QStringList{QStringLiteral("2 c"), QStringLiteral("1 b"),     QStringLiteral("reach 0"),
+                       QStringLiteral("0 a"), QStringLiteral("reach 1"), QStringLiteral("reach 2")}
+        << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    QTest::newRow("a jump releases what it passes, in order")
+        << QStringList{QStringLiteral("3 d"), QStringLiteral("1 b"), QStringLiteral("2 c"), QStringLiteral("reach 3")}
+        << QStringList{QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d")};
+    QTest::newRow("a stopped run never says what was held")
+        << QStringList{QStringLiteral("reach 0"), QStringLiteral("0 a"), QStringLiteral("1 b"), QStringLiteral("stop"),
+                       QStringLiteral("reach 1")}
+        << QStringList{QStringLiteral("a"), QStringLiteral("stopped 3")};
+}
+
+void TestEngine::transcriptReadsInQueueOrder()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, shown);
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toUtf8());
+    RecordingFace face;
+    vt3::Transcript transcript(&face);
+    transcript.beginRun();
+    for (const QString &step : qAsConst(steps)) {
+        const QStringList parts = step.split(QLatin1Char(' '));
+        if (parts.first() == QLatin1String("reach"))
+            transcript.reach(parts.at(1).toInt());
+        else if (parts.first() == QLatin1String("stop"))
+            transcript.stopped(vt3::RunStop::Failed);
+        else
+            transcript.line(parts.at(1), parts.first().toInt());
+    }
+    QCOMPARE(face.lines + face.said, shown);
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -11,7 +11,7 @@
 
 void vt3::UpdateEngine::allFinished()
 {
-    face->unpackProgress(100);
+    transcript.face()->unpackProgress(100);
 
     QStringList deletions;
     for (auto entry = deleteList.constBegin(); entry != deleteList.constEnd(); ++entry) {
@@ -48,8 +48,7 @@ void vt3::UpdateEngine::runCleared()
                     .arg(QDir::toNativeSeparators(vt3::releaseStatePath(appDir)).toHtmlEscaped()));
 
     // The launch button is there by the time the line that names it is.
-    runEnded = true;
-    face->runFinished();
+    transcript.finished();
     message(tr("<font color=red>Update finished.Press \"Start Voxtera3\" run Voxtera3.</font>"));
 }
 

@@ -31,13 +31,6 @@ void vt3::UpdateEngine::startNextGzip()
 {
     if (outputFile.isOpen())
         outputFile.close();
-    // The last transfer's bytes may still be on their way through the
-    // worker; its answer continues the walk.
-    if (streamsInFlight > 0) {
-        gzipWaiting = true;
-        return;
-    }
-
     auto entry = releaseFiles.constBegin();
     if (!lastExtracted.isEmpty()) {
         while (entry != releaseFiles.constEnd() && entry.value() != lastExtracted)
@@ -64,7 +57,7 @@ void vt3::UpdateEngine::extractFrom(QMap<QString, QString>::const_iterator entry
                 this, [this, key] { extractFrom(releaseFiles.constFind(key)); }, Qt::QueuedConnection);
             return;
         }
-        if (isUpToDate(entry.key()))
+        if (plan.isUpToDate(entry.key()))
             continue;
         if (patched.contains(entry.key())) {
             // Made from its patch, and checked then: already unpacked.
@@ -104,7 +97,7 @@ void vt3::UpdateEngine::extractFrom(QMap<QString, QString>::const_iterator entry
         job.key = entry.key();
         job.download = downloaded;
         job.unpacked = tempDir.path() + QLatin1Char('/') + installName;
-        job.expected = expectedFile(entry.key());
+        job.expected = plan.expected(entry.key());
         job.verified = unchanged;
         // The manifest check refuses such names already; the unpacked file
         // must never land outside the work directory all the same.
@@ -202,10 +195,11 @@ bool vt3::UpdateEngine::reportExtraction(const QString &key, vt3::ExtractStatus 
 
 void vt3::UpdateEngine::showUnpackProgress(qint64 bytesOfFile)
 {
+    const qint64 totalBytes = progress.total();
     if (totalBytes <= 0)
         return;
     const qint64 done = qMin(totalBytes, unpackedBytes + bytesOfFile);
-    face->unpackProgress(static_cast<int>(done * 100 / totalBytes));
+    transcript.face()->unpackProgress(static_cast<int>(done * 100 / totalBytes));
 }
 
 void vt3::UpdateEngine::gzipError(QProcess::ProcessError error)

@@ -377,9 +377,9 @@ void vt3::UpdateEngine::copyFiles()
             continue;
         placed.insert(installName);
         job.installNames << installName;
-        if (isUpToDate(entry.key()))
+        if (plan.isUpToDate(entry.key()))
             job.upToDate << installName;
-        else if (knownChanged.contains(entry.key()))
+        else if (plan.knownChanged.contains(entry.key()))
             job.knownChanged << installName;
     }
     toWorker([job](vt3::ReleaseWorker *w) { w->installFiles(job); });

@@ -107,13 +107,15 @@ FileIdentity identityOf(const QString &path)
 
 struct ReleaseWorker::Stream
 {
-    explicit Stream(const StreamJob &j)
-        : job(j)
+    Stream(quint64 id, const StreamJob &j)
+        : id(id)
+        , job(j)
         , digest(!j.expected.sha256.isEmpty())
         , written(j.download)
     {
     }
 
+    quint64 id;
     StreamJob job;
     StreamDigest digest;
     // The download, for stretches the window could not pass in a buffer.
@@ -131,6 +133,10 @@ struct ReleaseWorker::Stream
 ReleaseWorker::ReleaseWorker(QObject *parent)
     : QObject(parent)
 {
+    // Streams are unpacked one after the other, in the order their
+    // transfers were answered: a second unpacker only competes with the
+    // first for the disk, and the order keeps the space a run needs at a
+    // time what it was.
     trailPool.setMaxThreadCount(1);
     digestHelper.setMaxThreadCount(1);
     qRegisterMetaType<vt3::CheckedFile>();
@@ -141,7 +147,9 @@ ReleaseWorker::ReleaseWorker(QObject *parent)
 
 ReleaseWorker::~ReleaseWorker()
 {
-    dropStream();
+    for (auto &open : streams)
+        stopTrail(*open.second);
+    streams.clear();
     for (const AwaitedUnpack &awaited : qAsConst(awaitedUnpacks))
         awaited.trail->abandon();
     trailPool.waitForDone();
@@ -169,15 +177,23 @@ bool ReleaseWorker::placeUnpacked(const QString &target, qint64 length)
     return true;
 }
 
-void ReleaseWorker::beginStream(const StreamJob &job)
+ReleaseWorker::Stream *ReleaseWorker::streamOf(quint64 id)
 {
-    dropStream();
+    const auto found = streams.find(id);
+    return found == streams.end() ? nullptr : found->second.get();
+}
+
+void ReleaseWorker::beginStream(quint64 id, const StreamJob &job)
+{
+    dropStream(id);
     if (cancelled)
         return;
-    stream = std::make_unique<Stream>(job);
-    stream->digest.setHelper(&digestHelper);
+    auto made = std::make_unique<Stream>(id, job);
+    Stream &s = *made;
+    streams[id] = std::move(made);
+    s.digest.setHelper(&digestHelper);
     if (!job.unpackTarget.isEmpty())
-        startTrail(*stream);
+        startTrail(s);
     if (job.prefix <= 0)
         return;
 
@@ -185,10 +201,10 @@ void ReleaseWorker::beginStream(const StreamJob &job)
     QFile earlier(job.download);
     if (!earlier.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         // The end of the stream judges it by the bytes it saw.
-        stopTrail(*stream);
+        stopTrail(s);
         return;
     }
-    stream->digest.addFile(earlier, job.prefix);
+    s.digest.addFile(earlier, job.prefix);
 }
 
 void ReleaseWorker::startTrail(Stream &s)
@@ -220,22 +236,24 @@ void ReleaseWorker::stopTrail(Stream &s)
     s.trail.reset();
 }
 
-void ReleaseWorker::streamBytes(QByteArray data)
+void ReleaseWorker::streamBytes(quint64 id, QByteArray data)
 {
-    if (!stream || cancelled)
+    Stream *s = streamOf(id);
+    if (!s || cancelled)
         return;
     const qint64 size = data.size();
-    // The window wrote these bytes before it posted them.
-    if (stream->trail)
-        stream->trail->grow(stream->digest.length() + size);
-    stream->digest.addData(data.constData(), size);
+    // The network side wrote these bytes before it posted them.
+    if (s->trail)
+        s->trail->grow(s->digest.length() + size);
+    s->digest.addData(data.constData(), size);
 }
 
-void ReleaseWorker::streamWritten(qint64 length)
+void ReleaseWorker::streamWritten(quint64 id, qint64 length)
 {
-    if (!stream || cancelled)
+    Stream *found = streamOf(id);
+    if (!found || cancelled)
         return;
-    Stream &s = *stream;
+    Stream &s = *found;
     if (s.incomplete)
         return;
     const qint64 at = s.digest.length();
@@ -250,14 +268,17 @@ void ReleaseWorker::streamWritten(qint64 length)
     }
 }
 
-void ReleaseWorker::endStream()
+void ReleaseWorker::endStream(quint64 id)
 {
     CheckedFile checked;
-    if (!stream) {
-        emit fileChecked(checked);
+    checked.stream = id;
+    const auto found = streams.find(id);
+    if (found == streams.end()) {
+        answer(checked);
         return;
     }
-    std::unique_ptr<Stream> s = std::move(stream);
+    std::unique_ptr<Stream> s = std::move(found->second);
+    streams.erase(found);
     checked.key = s->job.key;
     checked.md5 = s->digest.md5Hex();
     checked.sha256 = s->digest.sha256Hex();
@@ -272,7 +293,7 @@ void ReleaseWorker::endStream()
     // not in place in the end is unpacked from disk, or not at all.
     if (!s->trail || checked.verification != Verification::Ok || !checked.identity.isValid()) {
         stopTrail(*s);
-        emit fileChecked(checked);
+        answer(checked);
         return;
     }
     AwaitedUnpack awaited;
@@ -287,11 +308,14 @@ void ReleaseWorker::endStream()
 
 void ReleaseWorker::trailFinished(quint64 id, const TrailResult &result)
 {
-    if (stream && stream->trailId == id && stream->trail) {
-        // It failed before the transfer ended; the end decides.
-        stream->trailEnded = true;
-        stream->trailResult = result;
-        return;
+    for (auto &open : streams) {
+        Stream &s = *open.second;
+        if (s.trailId == id && s.trail) {
+            // It failed before the transfer ended; the end decides.
+            s.trailEnded = true;
+            s.trailResult = result;
+            return;
+        }
     }
     // A stream given up meanwhile left nothing: only a complete one can
     // unpack to its end, and only a matching one is awaited.
@@ -311,31 +335,41 @@ void ReleaseWorker::trailFinished(quint64 id, const TrailResult &result)
             checked.unpackStatus = ExtractStatus::WriteError;
         }
     }
+    answer(checked);
+}
+
+void ReleaseWorker::answer(const CheckedFile &checked)
+{
     emit fileChecked(checked);
+    if (settling && awaitedUnpacks.isEmpty()) {
+        settling = false;
+        emit settled();
+    }
 }
 
-void ReleaseWorker::dropStream()
+void ReleaseWorker::settle()
 {
-    if (!stream)
+    if (awaitedUnpacks.isEmpty()) {
+        emit settled();
         return;
-    stopTrail(*stream);
-    stream.reset();
+    }
+    settling = true;
 }
 
-void ReleaseWorker::checkFetched(const StreamJob &job)
+void ReleaseWorker::dropStream(quint64 id)
 {
-    std::unique_ptr<Stream> inHand = std::move(stream);
-    StreamJob whole = job;
-    whole.prefix = QFileInfo(job.download).size();
-    beginStream(whole);
-    endStream();
-    stream = std::move(inHand);
+    const auto found = streams.find(id);
+    if (found == streams.end())
+        return;
+    stopTrail(*found->second);
+    streams.erase(found);
 }
 
-void ReleaseWorker::checkPresent(const QString &key, const QString &path, const ExpectedFile &expected)
+void ReleaseWorker::checkPresent(quint64 id, const QString &key, const QString &path, const ExpectedFile &expected)
 {
     CheckedFile checked;
     checked.origin = CheckedFile::Origin::Present;
+    checked.stream = id;
     checked.key = key;
     if (cancelled) {
         emit fileChecked(checked);

@@ -14,6 +14,7 @@
 #include <QThreadPool>
 
 #include <atomic>
+#include <map>
 #include <memory>
 
 namespace vt3 {
@@ -56,6 +57,8 @@ struct CheckedFile
 {
     enum class Origin { Stream, Present };
     Origin origin = Origin::Stream;
+    // The stream (or check) this answers.
+    quint64 stream = 0;
     QString key;
     Verification verification = Verification::Unreadable;
     FileIdentity identity;
@@ -135,20 +138,22 @@ public:
     // Any thread. The file in hand is given up whole (nothing half written
     // stays behind) and no further work is taken.
     void cancel() { cancelled = true; }
-    void beginStream(const StreamJob &job);
-    // The stream's next bytes, in a buffer the window reads into again
-    // once it is let go of.
-    void streamBytes(QByteArray data);
-    // The stream's next `length` bytes are in the download; the window
-    // wrote them there and had no buffer free to pass them in.
-    void streamWritten(qint64 length);
-    void endStream();
-    void dropStream();
-    // A release file fetched whole beside the stream in hand: checked and
-    // unpacked from disk as a stream of it would be, and answered the same
-    // way; the stream in hand goes on afterwards.
-    void checkFetched(const StreamJob &job);
-    void checkPresent(const QString &key, const QString &path, const ExpectedFile &expected);
+    // A transfer's stream, by the id its transfer gave it; several may be
+    // open at once, each answered once by fileChecked when it ends.
+    void beginStream(quint64 id, const StreamJob &job);
+    // The stream's next bytes, in a buffer the network side reads into
+    // again once it is let go of.
+    void streamBytes(quint64 id, QByteArray data);
+    // The stream's next `length` bytes are in the download; the network
+    // side wrote them there and had no buffer free to pass them in.
+    void streamWritten(quint64 id, qint64 length);
+    void endStream(quint64 id);
+    void dropStream(quint64 id);
+    void checkPresent(quint64 id, const QString &key, const QString &path, const ExpectedFile &expected);
+    // Answers `settled` once every stream ended so far has been answered
+    // for: the files are all checked, and unpacked where they were
+    // unpacked while they arrived.
+    void settle();
     void extractFile(const ExtractJob &job);
     void applyPatch(const PatchJob &job);
     void installFiles(const InstallJob &job);
@@ -168,6 +173,7 @@ signals:
     // asked to delete it on its next start. Sent before clearedUp.
     void leftInUse(const QString &path, bool atRestart);
     void clearedUp();
+    void settled();
 
 private:
     struct Stream;
@@ -180,11 +186,13 @@ private:
     };
     qint64 roomFor(const QString &path);
     bool placeUnpacked(const QString &target, qint64 length);
+    Stream *streamOf(quint64 id);
     void startTrail(Stream &s);
     void stopTrail(Stream &s);
     void trailFinished(quint64 id, const TrailResult &result);
+    void answer(const CheckedFile &checked);
 
-    std::unique_ptr<Stream> stream;
+    std::map<quint64, std::unique_ptr<Stream>> streams;
     // Unpacks streams from disk behind their transfers, in order.
     QThreadPool trailPool;
     // Takes a stream's SHA-256 beside its MD5.
@@ -192,6 +200,8 @@ private:
     quint64 lastTrailId = 0;
     QHash<quint64, AwaitedUnpack> awaitedUnpacks;
     std::atomic<bool> cancelled{false};
+    // A settle() waits for the unpacking of ended streams.
+    bool settling = false;
     // Free space of the work directory's volume, looked up once per run and
     // counted down by what is unpacked.
     qint64 freeSpace = -1;

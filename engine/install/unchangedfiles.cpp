@@ -11,10 +11,6 @@
 
 void vt3::UpdateEngine::startUpToDateCheck(const QMap<QString, QString> &files)
 {
-    // Every file the check looks at and does not find in place is known to
-    // differ from its installed copy once the answer is in.
-    const QList<QString> keys = files.keys();
-    knownChanged = QSet<QString>(keys.cbegin(), keys.cend());
     connect(&upToDateWatcher, &QFutureWatcher<vt3::InstalledState>::finished, this, &UpdateEngine::upToDateChecked,
             Qt::UniqueConnection);
     const QString appDir = vt3::applicationDir();
@@ -30,37 +26,21 @@ void vt3::UpdateEngine::startUpToDateCheck(const QMap<QString, QString> &files)
 void vt3::UpdateEngine::upToDateChecked()
 {
     const vt3::InstalledState state = upToDateWatcher.result();
-    upToDate = state.upToDate;
-    patchFor = state.patches;
-    for (auto it = patchFor.cbegin(); it != patchFor.cend(); ++it)
-        patchOwner.insert(it.value().key, it.key());
-    knownChanged.subtract(upToDate);
+    plan.takeInstalled(state.upToDate, state.patches);
     // The progress counts what is transferred, so a file that is not has
     // no part in the total, and a patch counts instead of its file; a key in
     // both groups is counted there twice.
     for (auto group = downloadQueue.cbegin(); group != downloadQueue.cend(); ++group) {
         for (const QString &key : group.value()) {
-            const bool current = isUpToDate(key);
-            if (!current && !patchFor.contains(key))
+            const bool current = plan.isUpToDate(key);
+            if (!current && !plan.patchFor.contains(key))
                 continue;
             vt3::format::Descriptor fields;
             vt3::format::Descriptor::split(releaseFiles.value(key), fields);
-            totalBytes -= vt3::format::sizeBytes(fields.size);
+            progress.addToTotal(-vt3::format::sizeBytes(fields.size));
             if (!current)
-                totalBytes += patchFor.value(key).patchBytes;
+                progress.addToTotal(plan.patchFor.value(key).patchBytes);
         }
     }
-    startNextDownload();
-}
-
-bool vt3::UpdateEngine::isUpToDate(const QString &key) const
-{
-    return upToDate.contains(key);
-}
-
-void vt3::UpdateEngine::reportUpToDate(const QString &key)
-{
-    vt3::format::Descriptor fields;
-    vt3::format::Descriptor::split(releaseFiles.value(key), fields);
-    message(tr("%1 is up to date.").arg(fields.installName.toHtmlEscaped()));
+    startTransfers();
 }

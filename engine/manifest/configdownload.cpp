@@ -1,5 +1,7 @@
 #include "updateengine.h"
 
+#include "transfer/request.h"
+
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -47,9 +49,8 @@ void vt3::UpdateEngine::nextConfigFile()
     }
 
     currentReceived = 0;
-    currentExpectedSize = -1;
     currentWritten = 0;
-    configReply = networkManager.get(makeRequest(url));
+    configReply = networkManager.get(vt3::makeRequest(url));
     downloadTo(localPath);
 
     connect(configReply, &QNetworkReply::readyRead, this, &vt3::UpdateEngine::confReadyRead);
@@ -98,7 +99,7 @@ void vt3::UpdateEngine::confError(QNetworkReply::NetworkError code)
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply)
         return;
-    message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+    message(tr("<font color=red>Error:%1</font>").arg(vt3::transferError(reply).toHtmlEscaped()));
     logRequestFailure(reply);
 }
 
@@ -114,7 +115,7 @@ void vt3::UpdateEngine::confDownloadFinished()
     // fails like an error.
     const bool notOk = !failed && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != HttpOk;
     if (notOk) {
-        message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
+        message(tr("<font color=red>Error:%1</font>").arg(vt3::transferError(reply).toHtmlEscaped()));
         logRequestFailure(reply);
     }
     reply->deleteLater();
@@ -135,6 +136,11 @@ void vt3::UpdateEngine::confDownloadFinished()
     message(tr("Release %1 is not verified: this installation trusts no signing keys.")
                 .arg(versionInfo.value(0).toHtmlEscaped()));
     acceptManifest();
+}
+
+void vt3::UpdateEngine::logRequestFailure(QNetworkReply *reply)
+{
+    logDetail(vt3::requestFailure(reply));
 }
 
 void vt3::UpdateEngine::checkDownload()

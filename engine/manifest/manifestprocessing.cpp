@@ -111,12 +111,12 @@ void vt3::UpdateEngine::processIni()
             releaseFiles.insert(it.key(), it.value());
         for (auto it = read.sha256.cbegin(); it != read.sha256.cend(); ++it)
             releaseDigests.insert(it.key(), it.value());
-        totalBytes += read.bytes;
+        progress.addToTotal(read.bytes);
     };
 
     // A manifest that announces nothing is refused after its lists are
     // taken; its delete group is not used.
-    if (totalBytes + read.bytes == 0) {
+    if (progress.total() + read.bytes == 0) {
         takeFileGroups();
         message(notCorrect);
         stop(RunStop::Failed);
@@ -138,8 +138,9 @@ void vt3::UpdateEngine::processIni()
     listedPatches.clear();
     if (read.unpackedKnown)
         listedPatches = vt3::patch::readPatches(tempDir.path() + QLatin1Char('/') + configFile, platform);
+    plan = vt3::ReleasePlan::make(downloadQueue, releaseFiles, releaseDigests, tempDir.path(), configFile);
     if (read.unpackedKnown)
         startUpToDateCheck(read.files);
     else
-        startNextDownload();
+        startTransfers();
 }

@@ -1,5 +1,7 @@
 #include "updateengine.h"
 
+#include "transfer/request.h"
+
 #include "appdir.h"
 #include "releasestate.h"
 #include "signature.h"
@@ -67,7 +69,7 @@ void vt3::UpdateEngine::fetchSignature()
     signatureText.clear();
     currentReceived = 0;
     const QUrl url(releaseUrl + configFile + SignatureSuffix, QUrl::TolerantMode);
-    configReply = networkManager.get(makeRequest(url));
+    configReply = networkManager.get(vt3::makeRequest(url));
     connect(configReply, &QNetworkReply::readyRead, this, &vt3::UpdateEngine::confSignatureReadyRead);
     connect(configReply, &QNetworkReply::downloadProgress, this, &vt3::UpdateEngine::slotProgress);
     connect(configReply, &QNetworkReply::finished, this, &vt3::UpdateEngine::confSignatureFinished);
@@ -97,7 +99,7 @@ void vt3::UpdateEngine::confSignatureFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool failed = reply->error() != QNetworkReply::NoError || status != HttpOk;
     const bool missing = reply->error() == QNetworkReply::ContentNotFoundError || status == HttpNotFound;
-    const QString reason = transferError(reply);
+    const QString reason = vt3::transferError(reply);
     signatureText += reply->readAll();
     reply->deleteLater();
     configReply = nullptr;

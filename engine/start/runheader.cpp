@@ -31,7 +31,7 @@ QString proxyFor(const QString &url)
 
 void vt3::UpdateEngine::startRunLog(const QString &mirrorList)
 {
-    runLog.beginRun();
+    transcript.beginRun();
     const QMap<QString, int> listed = vt3::readMirrorList(mirrorList);
     const QString firstMirror = listed.isEmpty() ? QString() : listed.firstKey();
     QString ssl = QSslSocket::sslLibraryVersionString();
@@ -53,6 +53,5 @@ void vt3::UpdateEngine::startRunLog(const QString &mirrorList)
 
 void vt3::UpdateEngine::logDetail(const QString &text)
 {
-    face->detailLine(text);
-    runLog.write(text);
+    transcript.detail(text);
 }

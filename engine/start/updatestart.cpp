@@ -92,7 +92,6 @@ QMap<QString, int> readMirrorList(const QString &iniPath)
 
 void vt3::UpdateEngine::update()
 {
-    runEnded = false;
     startRunLog(mirrorListPath());
     if (!QFileInfo::exists(mirrorListPath())) {
         message(tr("<font color=red>mirrors.ini file not found!</font>"));
@@ -102,7 +101,7 @@ void vt3::UpdateEngine::update()
 
     // A second request while the process list is read must not start a
     // second check.
-    face->runStarting();
+    transcript.face()->runStarting();
     // The run goes on with this check's answer only.
     connect(checkClientRunning(), &ClientCheck::finished, this, &UpdateEngine::continueUpdate);
 }
@@ -114,21 +113,15 @@ void vt3::UpdateEngine::continueUpdate(bool clientRunning)
         return;
     }
 
-    completedBytes = 0;
-    totalBytes = 0;
     attempts = 0;
     manifestRejected = false;
-    face->runStarted();
+    transcript.face()->runStarted();
     releaseFiles.clear();
     releaseDigests.clear();
-    upToDate.clear();
-    knownChanged.clear();
-    patchFor.clear();
-    patchOwner.clear();
-    patchFailed.clear();
+    plan = vt3::ReleasePlan();
     patched.clear();
     tempDir = QDir::temp();
-    speedTimer.start();
+    progress.start();
 
     // Before any request: an older release than the one installed is what
     // a forged version reply would announce to bring back a known flaw.
@@ -144,10 +137,7 @@ void vt3::UpdateEngine::continueUpdate(bool clientRunning)
         mirrors.insert(it.key(), it.value());
     mirrorOrder = listed.keys();
     parallelTransfers = vt3::readParallelTransfers(mirrorListPath());
-    abandonAheads();
-    sharedNamesFor = -1;
-    aheadGroup.clear();
-    aheadIndex = 0;
+    scheduler.reset();
 
     nextConfigFile();
 }

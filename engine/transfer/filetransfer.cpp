@@ -1,22 +1,21 @@
-#include "updateengine.h"
+#include "filetransfer.h"
 
-#include "fileverify.h"
-#include "pathsafety.h"
-#include "releaseformat.h"
+#include "request.h"
+#include "run/runcontext.h"
+#include "run/runprogress.h"
+#include "run/texts.h"
+#include "run/transcript.h"
+#include "targetfile.h"
 
 #include <QFileInfo>
-
-// One release file from request to end: its status judged before a byte is
-// written, continuation of what an earlier transfer left, the stall
-// time-out, and the further attempts on this and the other mirrors.
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 
 namespace {
 
 constexpr int HttpOk = 200;
 constexpr int HttpPartialContent = 206;
-// A failed file is asked for this often from the manifest's mirror before
-// the other mirrors are tried: one more try covers a dropped connection.
-constexpr int AttemptsOnReleaseMirror = 2;
+constexpr int HttpFirstError = 400;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 
@@ -32,8 +31,6 @@ qint64 rangeStart(const QByteArray &contentRange)
     const qint64 start = value.mid(unit.size(), dash - unit.size()).toLongLong(&ok, 10);
     return dash > 0 && ok ? start : -1;
 }
-
-constexpr int HttpFirstError = 400;
 
 int httpStatus(QNetworkReply *reply)
 {
@@ -54,331 +51,281 @@ Response judge(QNetworkReply *reply, qint64 resumeOffset)
 
 } // namespace
 
-QString vt3::UpdateEngine::fileMirror(int attempt) const
+namespace vt3 {
+
+FileTransfer::FileTransfer(RunContext &context, const Target &target, QObject *parent)
+    : QObject(parent)
+    , run(context)
+    , what(target)
+    , watchdog([this] { return writtenBytes; })
 {
-    if (attempt < AttemptsOnReleaseMirror)
-        return releaseUrl;
-    int index = attempt - AttemptsOnReleaseMirror;
-    for (const QString &mirror : mirrorOrder) {
-        if (mirror == mirrorUrl)
-            continue;
-        if (index-- == 0)
-            return mirror + versionInfo.value(0) + QLatin1Char('/');
-    }
-    return QString();
+    connect(&watchdog, &TransferWatchdog::stalled, this,
+            [this] { giveUp(Texts::tr("<font color=red>Error:timeout</font>")); });
+    connect(&watchdog, &TransferWatchdog::crawls, this, [this] {
+        giveUp(Transcript::errorLine(Texts::tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
+                                         .arg(watchdog.paceWindow() / 1000)));
+    });
 }
 
-bool vt3::UpdateEngine::startFileTransfer()
+FileTransfer::~FileTransfer()
 {
-    const QUrl source(fileMirror(transfer.fileAttempt) + transfer.fileGroup + QLatin1Char('/') + transfer.fileKey,
-                      QUrl::TolerantMode);
-    const QString target = tempDir.path() + QLatin1Char('/') + transfer.fileKey;
-    // downloadReadyRead cuts the transfer off past this, so a mirror cannot
-    // fill the disk with more than the manifest announced.
-    currentExpectedSize = expectedFile(transfer.fileKey).size;
+    kill();
+}
 
+QString FileTransfer::path() const
+{
+    return run.workPath(what.key);
+}
+
+bool FileTransfer::start()
+{
+    const QString target = path();
     // Shorter than announced can be the start of the file and is continued;
     // as long or longer is wrong somewhere and fetched again from byte 0.
     const QFileInfo present(target);
-    const bool resume = present.isFile() && present.size() > 0 && present.size() < currentExpectedSize;
+    const bool resume = present.isFile() && present.size() > 0 && present.size() < what.expected.size;
     if (!resume)
         QFile::remove(target);
-    if (!openOutputFile(target, resume)) {
-        stop(RunStop::Failed);
+    if (file.isOpen())
+        file.close();
+    accepted = false;
+    if (!openTransferTarget(file, target, run.workDir, resume))
         return false;
-    }
     // The target may have been made anew (it was not ours): then from 0.
-    transfer.resumeOffset = outputFile.size();
-    outputFile.seek(transfer.resumeOffset);
-    currentWritten = transfer.resumeOffset;
-    headReceived = 0;
+    offset = file.size();
+    file.seek(offset);
+    writtenBytes = offset;
 
-    QNetworkRequest request = makeRequest(source);
-    if (transfer.resumeOffset > 0)
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(transfer.resumeOffset) + '-');
-    transfer.fileReply = networkManager.get(request);
-    transfer.fileReply->setReadBufferSize(ReadBufferBytes);
-    connect(transfer.fileReply, &QNetworkReply::downloadProgress, this, &vt3::UpdateEngine::slotProgress);
-    connect(transfer.fileReply, &QNetworkReply::readyRead, this, &vt3::UpdateEngine::downloadReadyRead);
-    connect(transfer.fileReply, &QNetworkReply::errorOccurred, this, &vt3::UpdateEngine::error);
-    connect(transfer.fileReply, &QNetworkReply::finished, this, &vt3::UpdateEngine::fileTransferFinished);
-    transfer.startTimers(stallTimeout, paceWindow);
+    QNetworkRequest request =
+        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode));
+    if (offset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+    reply = run.network.get(request);
+    reply->setReadBufferSize(ReadBufferBytes);
+    if (!what.beside)
+        connect(reply, &QNetworkReply::downloadProgress, this,
+                [this](qint64 received, qint64 total) { run.progress.headProgress(received, total); });
+    connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::readyRead);
+    connect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
+    connect(reply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
+    watchdog.start(run.stallTimeout, run.paceWindow);
     return true;
 }
 
-bool vt3::UpdateEngine::acceptFileResponse(QNetworkReply *reply)
+void FileTransfer::kill()
 {
-    switch (judge(reply, transfer.resumeOffset)) {
-    case Response::Append:
-        break;
-    case Response::StartOver:
-        if (currentWritten > 0) {
-            outputFile.resize(0);
-            outputFile.seek(0);
-        }
-        currentWritten = 0;
-        transfer.resumeOffset = 0;
-        break;
-    case Response::WrongRange:
-    case Response::Rejected:
-        return false;
-    }
-    transfer.responseAccepted = true;
-    beginStream();
-    return true;
+    done = true;
+    watchdog.stop();
+    dropStream();
+    dropReply();
+    file.close();
 }
 
-void vt3::UpdateEngine::beginStream()
+void FileTransfer::readyRead()
 {
-    vt3::StreamJob job;
-    job.key = transfer.fileKey;
-    job.download = tempDir.path() + QLatin1Char('/') + transfer.fileKey;
-    job.expected = expectedFile(transfer.fileKey);
-    job.prefix = transfer.resumeOffset;
-    job.unpackTarget = streamTarget(transfer.fileKey);
-    toWorker([job](vt3::ReleaseWorker *w) { w->beginStream(job); });
-    transfer.streaming = true;
-}
-
-QString vt3::UpdateEngine::streamTarget(const QString &key)
-{
-    if (streamTargetsFor != releaseFiles.size()) {
-        streamTargetsFor = releaseFiles.size();
-        streamTargets.clear();
-        // A file is unpacked as it arrives only when nothing else of the
-        // release shares its unpacked name or has it as a download: such
-        // files are unpacked in key order, from disk, as they always were.
-        QHash<QString, int> uses;
-        QHash<QString, QString> names;
-        for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
-            vt3::format::Descriptor fields;
-            if (!vt3::format::Descriptor::split(entry.value(), fields))
-                continue;
-            const QString installName = vt3::format::normalPath(fields.installName);
-            if (!vt3::isSafeRelativePath(installName))
-                continue;
-            names.insert(entry.key(), installName);
-            ++uses[vt3::format::foldedPath(installName)];
-        }
-        for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry)
-            ++uses[vt3::format::foldedPath(entry.key())];
-        for (auto name = names.constBegin(); name != names.constEnd(); ++name) {
-            if (uses.value(vt3::format::foldedPath(name.value())) == 1)
-                streamTargets.insert(name.key(), tempDir.path() + QLatin1Char('/') + name.value());
-        }
-    }
-    return streamTargets.value(key);
-}
-
-void vt3::UpdateEngine::downloadReadyRead()
-{
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    if (reply == transfer.fileReply)
-        transfer.stallTimer.start(stallTimeout);
-
-    if (!transfer.responseAccepted) {
+    watchdog.arrived();
+    if (!accepted) {
         // An error page: the framework reports the status itself when the
         // answer ends.
         if (reply->error() != QNetworkReply::NoError || httpStatus(reply) >= HttpFirstError) {
             reply->readAll();
             return;
         }
-        if (judge(reply, transfer.resumeOffset) == Response::WrongRange && reply == transfer.fileReply) {
+        if (judge(reply, offset) == Response::WrongRange) {
             // Bytes from elsewhere in the file cannot be placed; the whole
             // file from byte 0 instead.
-            abandonFileTransfer();
-            QFile::remove(tempDir.path() + QLatin1Char('/') + transfer.fileKey);
-            startFileTransfer();
+            watchdog.stop();
+            dropStream();
+            dropReply();
+            file.close();
+            QFile::remove(path());
+            if (!start())
+                finish(false);
             return;
         }
-        if (!acceptFileResponse(reply)) {
+        if (!accept()) {
             // Nothing of an answer that is not the file may reach it; the
             // line names the status, and the attempt has failed.
-            message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
-            logRequestFailure(reply);
-            disconnect(reply, &QNetworkReply::errorOccurred, this, &vt3::UpdateEngine::error);
+            run.transcript.error(transferError(reply), what.position);
+            run.transcript.detail(requestFailure(reply), what.position);
+            disconnect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
             reply->abort();
             return;
         }
     }
-
-    writeReleaseBytes(reply, reply == transfer.fileReply);
+    writeAvailable();
 }
 
-bool vt3::UpdateEngine::writeReleaseBytes(QNetworkReply *reply, bool ofStream)
+bool FileTransfer::accept()
 {
-    const WriteResult result = writeAvailable(reply, currentExpectedSize, ofStream);
-    if (result == WriteResult::Written)
-        return true;
-    if (result == WriteResult::WriteFailed) {
-        message(tr("<font color=red>write file %1 error</font>").arg(outputFile.fileName().toHtmlEscaped()));
-    } else {
-        const QString key = outputFile.fileName().remove(tempDir.path() + QLatin1Char('/'));
-        message(tr("<font color=red>Error:%1</font>")
-                    .arg(tr("%1 is larger than the manifest announces.").arg(key).toHtmlEscaped()));
+    switch (judge(reply, offset)) {
+    case Response::Append:
+        break;
+    case Response::StartOver:
+        if (writtenBytes > 0) {
+            file.resize(0);
+            file.seek(0);
+        }
+        writtenBytes = 0;
+        offset = 0;
+        break;
+    case Response::WrongRange:
+    case Response::Rejected:
+        return false;
     }
+    accepted = true;
+    StreamJob job;
+    job.key = what.key;
+    job.download = path();
+    job.expected = what.expected;
+    job.prefix = offset;
+    job.unpackTarget = what.unpackTarget;
+    streamId = run.newStream();
+    const quint64 id = streamId;
+    run.toWorker([id, job](ReleaseWorker *w) { w->beginStream(id, job); });
+    streaming = true;
+    return true;
+}
+
+bool FileTransfer::writeAvailable()
+{
+    Written result = Written::All;
+    while (result == Written::All && reply->bytesAvailable() > 0) {
+        PiecePool::Piece piece = run.pieces->read(*reply);
+        if (piece.bytes.isEmpty())
+            break;
+        result = writePiece(std::move(piece));
+    }
+    if (result == Written::All)
+        return true;
+    if (result == Written::WriteFailed)
+        run.transcript.line(Texts::tr("<font color=red>write file %1 error</font>").arg(path().toHtmlEscaped()),
+                            what.position);
+    else
+        run.transcript.error(Texts::tr("%1 is larger than the manifest announces.").arg(what.key), what.position);
     // abort() reports the failure and finished() at once, and the file's
-    // next attempt or the queue goes on from there; nothing of this reply
-    // may reach the writer or the progress display afterwards.
-    disconnect(reply, &QNetworkReply::readyRead, this, &vt3::UpdateEngine::downloadReadyRead);
-    disconnect(reply, &QNetworkReply::downloadProgress, this, &vt3::UpdateEngine::slotProgress);
+    // next attempt goes on from there; nothing of this reply may reach the
+    // file or the progress display afterwards.
+    disconnect(reply, &QNetworkReply::readyRead, this, &FileTransfer::readyRead);
+    disconnect(reply, &QNetworkReply::downloadProgress, this, nullptr);
     reply->abort();
     return false;
 }
 
-void vt3::UpdateEngine::fileTransferFinished()
+FileTransfer::Written FileTransfer::writePiece(PiecePool::Piece piece)
 {
-    auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
-        return;
-    reply->deleteLater();
-    if (reply != transfer.fileReply)
-        return;
-    transfer.fileReply = nullptr;
-    transfer.stopTimers();
+    // Past the announced size the transfer is cut off, so a mirror cannot
+    // fill the disk with more than the manifest announced.
+    QByteArray data = std::move(piece.bytes);
+    Written result = Written::All;
+    const qint64 limit = what.expected.size;
+    if (limit >= 0 && writtenBytes + data.size() > limit) {
+        data.truncate(int(qMax<qint64>(0, limit - writtenBytes)));
+        result = Written::Oversized;
+    }
+    if (!data.isEmpty() && file.write(data) != data.size())
+        return Written::WriteFailed;
+    writtenBytes += data.size();
+    if (what.beside)
+        run.progress.besideWrote(data.size());
+    if (!streaming || data.isEmpty())
+        return result;
+    const quint64 id = streamId;
+    // The digests and the unpacking take the same bytes, in the worker;
+    // the buffer is shared, not copied, and the worker lets go of it once
+    // it has them.
+    if (piece.lendable) {
+        run.toWorker([id, data = std::move(data)](ReleaseWorker *w) mutable { w->streamBytes(id, std::move(data)); });
+        return result;
+    }
+    // Every buffer is on its way to the worker. The connection does not
+    // wait for it: a connection held back let the network side take what
+    // the socket held in pieces far past the read buffer's bound. The
+    // worker reads this stretch back from the file instead, in its turn.
+    const qint64 length = data.size();
+    run.toWorker([id, length](ReleaseWorker *w) { w->streamWritten(id, length); });
+    return result;
+}
 
+void FileTransfer::replyError()
+{
+    if (reply->error() == QNetworkReply::NoError)
+        return;
+    run.transcript.error(transferError(reply), what.position);
+    run.transcript.detail(requestFailure(reply), what.position);
+}
+
+void FileTransfer::replyFinished()
+{
+    watchdog.stop();
     bool ok = reply->error() == QNetworkReply::NoError;
     // An answer without a body (204, an empty 206) was never judged.
-    if (ok && !transfer.responseAccepted && !acceptFileResponse(reply)) {
-        message(tr("<font color=red>Error:%1</font>").arg(transferError(reply).toHtmlEscaped()));
-        logRequestFailure(reply);
+    if (ok && !accepted && !accept()) {
+        run.transcript.error(transferError(reply), what.position);
+        run.transcript.detail(requestFailure(reply), what.position);
         ok = false;
     }
     // The file's end may still be in the reply; it goes to the digests
     // too, or the file would fail them and be read from disk once more.
     if (ok && reply->bytesAvailable() > 0)
-        ok = writeReleaseBytes(reply, true);
-    outputFile.close();
+        ok = writeAvailable();
+    dropReply();
+    file.close();
     if (!ok) {
-        retryFile();
+        dropStream();
+        finish(false);
         return;
     }
-
-    transfer.streaming = false;
-    ++streamsInFlight;
-    toWorker([](vt3::ReleaseWorker *w) { w->endStream(); });
-    // A patch is applied once its digests are known to be right.
-    if (patchOwner.contains(transfer.fileKey)) {
-        awaitingPatch = true;
-        return;
-    }
-    // A continued file is only as good as the part an earlier transfer
-    // left; its digests decide whether it is fetched once more from byte 0.
-    if (transfer.resumeOffset > 0 && !transfer.fileStartedOver) {
-        awaitingResumeVerdict = true;
-        return;
-    }
-    // The transfer's progress counted only the bytes it carried.
-    completedBytes += transfer.resumeOffset;
-    startNextDownload();
+    streaming = false;
+    const quint64 id = streamId;
+    run.toWorker([id](ReleaseWorker *w) { w->endStream(id); });
+    finish(true);
 }
 
-void vt3::UpdateEngine::fileChecked(const vt3::CheckedFile &checked)
+void FileTransfer::giveUp(const QString &line)
 {
-    checkedFiles.insert(checked.key, checked);
-    if (checked.origin == vt3::CheckedFile::Origin::Present) {
-        presentChecked(checked);
+    if (!reply)
         return;
-    }
-    --streamsInFlight;
-    if (awaitingPatch && checked.key == transfer.fileKey) {
-        awaitingPatch = false;
-        if (checked.verification == vt3::Verification::Ok) {
-            applyFetchedPatch();
-        } else if (transfer.resumeOffset > 0 && !transfer.fileStartedOver) {
-            transfer.fileStartedOver = true;
-            QFile::remove(tempDir.path() + QLatin1Char('/') + transfer.fileKey);
-            startFileTransfer();
-        } else {
-            fallBackToFullFile(patchOwner.value(checked.key), QStringLiteral("its digests are not the manifest's"));
-        }
-        return;
-    }
-    if (awaitingResumeVerdict && checked.key == transfer.fileKey) {
-        awaitingResumeVerdict = false;
-        if (checked.verification != vt3::Verification::Ok) {
-            // The part an earlier transfer left is the suspect; the whole
-            // file once more, and verification judges what follows.
-            transfer.fileStartedOver = true;
-            QFile::remove(tempDir.path() + QLatin1Char('/') + transfer.fileKey);
-            startFileTransfer();
-            return;
-        }
-        completedBytes += transfer.resumeOffset;
-        startNextDownload();
-        return;
-    }
-    if (gzipWaiting && streamsInFlight == 0) {
-        gzipWaiting = false;
-        startNextGzip();
-    }
-}
-
-void vt3::UpdateEngine::abandonFileTransfer()
-{
-    transfer.stopTimers();
-    dropStream();
-    if (!transfer.fileReply)
-        return;
-    transfer.fileReply->disconnect(this);
-    transfer.fileReply->abort();
-    transfer.fileReply->deleteLater();
-    transfer.fileReply = nullptr;
-    outputFile.close();
-}
-
-void vt3::UpdateEngine::checkStall()
-{
-    if (!transfer.fileReply)
-        return;
-    giveUpTransfer(tr("<font color=red>Error:timeout</font>"));
-}
-
-void vt3::UpdateEngine::giveUpTransfer(const QString &line)
-{
     // Released later, so it can still name itself in the disk log.
-    QNetworkReply *reply = transfer.fileReply;
-    abandonFileTransfer();
-    message(line);
-    logRequestFailure(reply);
-    retryFile();
-}
-
-void vt3::UpdateEngine::checkPace()
-{
-    if (transfer.fileReply && !transfer.keepsPace(currentWritten, paceWindow))
-        giveUpTransfer(tooSlowLine());
-}
-
-QString vt3::UpdateEngine::tooSlowLine() const
-{
-    return tr("<font color=red>Error:%1</font>")
-        .arg(tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
-                 .arg(paceWindow / 1000)
-                 .toHtmlEscaped());
-}
-
-void vt3::UpdateEngine::dropStream()
-{
-    if (!transfer.streaming)
-        return;
-    transfer.streaming = false;
-    toWorker([](vt3::ReleaseWorker *w) { w->dropStream(); });
-}
-
-void vt3::UpdateEngine::retryFile()
-{
+    QNetworkReply *given = reply;
+    watchdog.stop();
     dropStream();
-    ++transfer.fileAttempt;
-    if (!fileMirror(transfer.fileAttempt).isEmpty()) {
-        startFileTransfer();
-        return;
-    }
-    if (patchOwner.contains(transfer.fileKey)) {
-        fallBackToFullFile(patchOwner.value(transfer.fileKey), QStringLiteral("no mirror served it"));
-        return;
-    }
-    startNextDownload();
+    dropReply();
+    file.close();
+    run.transcript.line(line, what.position);
+    run.transcript.detail(requestFailure(given), what.position);
+    finish(false);
 }
+
+void FileTransfer::dropReply()
+{
+    if (!reply)
+        return;
+    QNetworkReply *gone = reply;
+    reply = nullptr;
+    gone->disconnect(this);
+    gone->abort();
+    gone->deleteLater();
+}
+
+void FileTransfer::dropStream()
+{
+    if (!streaming)
+        return;
+    streaming = false;
+    const quint64 id = streamId;
+    run.toWorker([id](ReleaseWorker *w) { w->dropStream(id); });
+}
+
+void FileTransfer::finish(bool complete)
+{
+    if (done)
+        return;
+    done = true;
+    // Always from the event loop: whoever hears it may delete this, which
+    // must not happen inside the reply's or the timer's own signal.
+    QMetaObject::invokeMethod(
+        this, [this, complete] { emit ended(this, complete); }, Qt::QueuedConnection);
+}
+
+} // namespace vt3

@@ -1,6 +1,9 @@
-#include "updateengine.h"
+#include "request.h"
 
-#include <QNetworkRequest>
+#include "releaseformat.h"
+#include "run/texts.h"
+
+#include <QNetworkReply>
 #include <QSslConfiguration>
 
 namespace {
@@ -12,7 +15,9 @@ constexpr QSsl::SslProtocol MinimumTls = QSsl::TlsV1_2OrLater;
 
 } // namespace
 
-QNetworkRequest vt3::UpdateEngine::makeRequest(const QUrl &url) const
+namespace vt3 {
+
+QNetworkRequest makeRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
     // Mirrors move and sit behind CDNs; follow them, but never from
@@ -20,7 +25,7 @@ QNetworkRequest vt3::UpdateEngine::makeRequest(const QUrl &url) const
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     request.setHeader(QNetworkRequest::UserAgentHeader,
-                      QStringLiteral("vt3update/%1 (%2)").arg(QStringLiteral(VT3_UPDATER_VERSION), platform));
+                      QStringLiteral("vt3update/%1 (%2)").arg(QStringLiteral(VT3_UPDATER_VERSION), format::Platform));
     // Read at request time, so the system's certificate store applies; a
     // certificate error is never ignored, the request simply fails.
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
@@ -29,31 +34,28 @@ QNetworkRequest vt3::UpdateEngine::makeRequest(const QUrl &url) const
     return request;
 }
 
-void vt3::UpdateEngine::logRequestFailure(QNetworkReply *reply)
-{
-    logDetail(requestFailure(reply));
-}
-
-QString vt3::UpdateEngine::requestFailure(QNetworkReply *reply) const
+QString requestFailure(QNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString statusText = status > 0 ? QString::number(status) : tr("none");
+    const QString statusText = status > 0 ? QString::number(status) : Texts::tr("none");
     const QString asked = reply->request().url().toString();
     const QString answered = reply->url().toString();
     if (answered == asked)
-        return tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText);
-    return tr("Request failed: %1 (asked for %2), HTTP status %3")
+        return Texts::tr("Request failed: %1, HTTP status %2").arg(answered.toHtmlEscaped(), statusText);
+    return Texts::tr("Request failed: %1 (asked for %2), HTTP status %3")
         .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText);
 }
 
-QString vt3::UpdateEngine::transferError(QNetworkReply *reply) const
+QString transferError(QNetworkReply *reply)
 {
     // Without credentials the framework can only give up; say why, since
     // the user has to change the proxy settings, not the mirrors.
     if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
-        return tr("The proxy server asks for a user name and password.");
+        return Texts::tr("The proxy server asks for a user name and password.");
     if (reply->error() != QNetworkReply::NoError)
         return reply->errorString();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    return tr("HTTP status %1").arg(status);
+    return Texts::tr("HTTP status %1").arg(status);
 }
+
+} // namespace vt3

@@ -1,175 +1,38 @@
 #include "updateengine.h"
 
-#include <QFileInfo>
+#include "targetfile.h"
 
-#ifndef Q_OS_WIN
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-// The file side of every transfer, the manifest's and the release files':
-// creating the target without following planted links, and the one path
-// by which received bytes reach the disk.
-
-namespace {
-
-#ifndef Q_OS_WIN
-// Creates the directories between base and the file one by one, so that
-// none of them can be a link someone else planted: mkpath would follow it.
-bool makePrivateParents(const QString &base, const QString &relativeDir)
-{
-    QString current = base;
-    const QStringList segments = relativeDir.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString &segment : segments) {
-        if (segment == QLatin1String(".") || segment == QLatin1String(".."))
-            return false;
-        current += QLatin1Char('/') + segment;
-        const QByteArray native = QFile::encodeName(current);
-        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-            return false;
-        struct stat info;
-        if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return false;
-    }
-    return true;
-}
-
-// Makes path a plain file of our own, empty unless keepContents, without ever following a link
-// in its last component. Whatever else stands there (a link, a device, a
-// file of another user, a second name of some file) is removed first; the
-// no-follow and exclusive flags close the gap between the two steps.
-int createOwnFile(const QString &path, bool keepContents)
-{
-    const QByteArray native = QFile::encodeName(path);
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (keepContents ? 0 : O_TRUNC);
-    struct stat info;
-    if (::lstat(native.constData(), &info) == 0 &&
-        (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_uid != ::geteuid())) {
-        if (::unlink(native.constData()) != 0)
-            return -1;
-        flags |= O_EXCL;
-    }
-    const int fd = ::open(native.constData(), flags, 0666);
-    if (fd < 0)
-        return -1;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sameFile(int a, int b)
-{
-    struct stat first;
-    struct stat second;
-    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
-// outputFile must keep its name, so it is opened by name: without creating
-// or truncating anything, and only kept when it is the file just made.
-bool openOwnFile(QFile &file, const QString &path, bool keepContents)
-{
-    const int fd = createOwnFile(path, keepContents);
-    if (fd < 0)
-        return false;
-    file.setFileName(path);
-    bool opened = file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered);
-    if (opened && !sameFile(fd, file.handle())) {
-        file.close();
-        opened = false;
-    }
-    ::close(fd);
-    return opened;
-}
-#endif
-
-} // namespace
+// The manifest's transfer: its target, and the one path by which its bytes
+// reach the disk.
 
 bool vt3::UpdateEngine::openOutputFile(const QString &path, bool keepContents)
 {
     if (outputFile.isOpen())
         outputFile.close();
     currentWritten = 0;
-    transfer.responseAccepted = false;
-    if (!openTransferTarget(outputFile, path, keepContents)) {
+    if (!vt3::openTransferTarget(outputFile, path, tempDir.path(), keepContents)) {
         message(tr("<font color=red>write file %1 error</font>").arg(path.toHtmlEscaped()));
         return false;
     }
     return true;
 }
 
-bool vt3::UpdateEngine::openTransferTarget(QFile &file, const QString &path, bool keepContents) const
-{
-    const QString dirPath = QFileInfo(path).path();
-#ifdef Q_OS_WIN
-    if (!QDir(dirPath).exists())
-        QDir().mkpath(dirPath);
-    file.setFileName(path);
-    return file.open(QIODevice::ReadWrite | QIODevice::Unbuffered |
-                     (keepContents ? QIODevice::NotOpen : QIODevice::Truncate));
-#else
-    // Below the directory the run writes in, no component may be a link:
-    // the system temp directory is shared, and a work directory's contents
-    // come from the manifest.
-    const QString base = tempDir.path();
-    const QString prefix = base + QLatin1Char('/');
-    bool parentsSafe = true;
-    if (path.startsWith(prefix)) {
-        if (!QDir(base).exists())
-            QDir().mkpath(base);
-        QString relativeDir = QFileInfo(path.mid(prefix.size())).path();
-        if (relativeDir == QLatin1String("."))
-            relativeDir.clear();
-        parentsSafe = makePrivateParents(base, relativeDir);
-    } else if (!QDir(dirPath).exists()) {
-        QDir().mkpath(dirPath);
-    }
-    return parentsSafe && openOwnFile(file, path, keepContents);
-#endif
-}
-
-vt3::UpdateEngine::WriteResult vt3::UpdateEngine::writeAvailable(QNetworkReply *reply, qint64 limit, bool ofStream)
+vt3::UpdateEngine::WriteResult vt3::UpdateEngine::writeAvailable(QNetworkReply *reply, qint64 limit)
 {
     while (reply->bytesAvailable() > 0) {
-        vt3::PiecePool::Piece piece = pieces.read(*reply);
-        if (piece.bytes.isEmpty())
+        QByteArray data = pieces.read(*reply).bytes;
+        if (data.isEmpty())
             break;
-        const WriteResult result = writePiece(std::move(piece), limit, ofStream);
+        WriteResult result = WriteResult::Written;
+        if (limit >= 0 && currentWritten + data.size() > limit) {
+            data.truncate(int(qMax<qint64>(0, limit - currentWritten)));
+            result = WriteResult::Oversized;
+        }
+        if (!data.isEmpty() && outputFile.write(data) != data.size())
+            return WriteResult::WriteFailed;
+        currentWritten += data.size();
         if (result != WriteResult::Written)
             return result;
     }
     return WriteResult::Written;
-}
-
-vt3::UpdateEngine::WriteResult vt3::UpdateEngine::writePiece(vt3::PiecePool::Piece piece, qint64 limit, bool ofStream)
-{
-    QByteArray data = std::move(piece.bytes);
-    WriteResult result = WriteResult::Written;
-    if (limit >= 0 && currentWritten + data.size() > limit) {
-        data.truncate(int(qMax<qint64>(0, limit - currentWritten)));
-        result = WriteResult::Oversized;
-    }
-    if (!data.isEmpty() && outputFile.write(data) != data.size())
-        return WriteResult::WriteFailed;
-    currentWritten += data.size();
-    if (!transfer.streaming || !ofStream || data.isEmpty())
-        return result;
-    // The digests and the unpacking take the same bytes, in the worker;
-    // the buffer is shared, not copied, and the worker lets go of it once
-    // it has them.
-    if (piece.lendable) {
-        toWorker([data = std::move(data)](vt3::ReleaseWorker *w) mutable { w->streamBytes(std::move(data)); });
-        return result;
-    }
-    // Every buffer is on its way to the worker. The connection does not
-    // wait for it: a connection held back let the network side take what
-    // the socket held in pieces far past the read buffer's bound. The
-    // worker reads this stretch back from the file instead, in its turn.
-    const qint64 length = data.size();
-    toWorker([length](vt3::ReleaseWorker *w) { w->streamWritten(length); });
-    return result;
 }

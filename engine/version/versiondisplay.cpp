@@ -21,7 +21,7 @@ void vt3::UpdateEngine::showLastedVersion(QString &reply)
     const QString record = reply.split(QLatin1Char(','), Qt::KeepEmptyParts).constFirst();
     versionInfo = record.split(QLatin1Char('#'), Qt::KeepEmptyParts);
     if (versionInfo.size() < MinVersionFields) {
-        face->versionUnknown();
+        transcript.face()->versionUnknown();
         return;
     }
 
@@ -31,12 +31,12 @@ void vt3::UpdateEngine::showLastedVersion(QString &reply)
     if (!ok)
         releaseTime = 0;
     versionShown = true;
-    face->versionKnown(versionInfo.at(ReleaseIdField), versionInfo.at(VersionTextField),
-                       QDateTime::fromSecsSinceEpoch(releaseTime));
+    transcript.face()->versionKnown(versionInfo.at(ReleaseIdField), versionInfo.at(VersionTextField),
+                                    QDateTime::fromSecsSinceEpoch(releaseTime));
 }
 
 void vt3::UpdateEngine::checkRetrieveVersion()
 {
     if (!versionReceived)
-        face->versionUnknown();
+        transcript.face()->versionUnknown();
 }

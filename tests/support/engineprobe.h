@@ -85,18 +85,32 @@ public:
     template <typename T> static void downloading(T &c, QUrl url) { engineOf(c).downloading(url); }
     // The file work runs in the worker's thread; these return once the run
     // has come to rest (nothing posted to the worker is left unanswered).
+    // The transfers of the queue the test set up, to the end of the run.
+    template <typename T> static void makePlan(T &c)
+    {
+        vt3::UpdateEngine &e = engineOf(c);
+        e.plan =
+            vt3::ReleasePlan::make(e.downloadQueue, e.releaseFiles, e.releaseDigests, e.tempDir.path(), e.configFile);
+    }
     template <typename T> static void startNextDownload(T &c)
     {
-        engineOf(c).startNextDownload();
-        settle(c);
+        vt3::UpdateEngine &e = engineOf(c);
+        makePlan(c);
+        e.startTransfers();
+        QTRY_VERIFY_WITH_TIMEOUT(e.transcript.hasEnded(), SettleTimeoutMs);
     }
     template <typename T> static void startNextGzip(T &c)
     {
+        makePlan(c);
         engineOf(c).startNextGzip();
         settle(c);
     }
     // Starts the walk over the downloads without waiting for the worker.
-    template <typename T> static void beginUnpacking(T &c) { engineOf(c).startNextGzip(); }
+    template <typename T> static void beginUnpacking(T &c)
+    {
+        makePlan(c);
+        engineOf(c).startNextGzip();
+    }
     // Keeps the worker busy until `held` is released.
     template <typename T> static void holdWorker(T &c, QSemaphore &held)
     {
@@ -122,9 +136,6 @@ public:
                 },
                 Qt::QueuedConnection);
             QTRY_VERIFY_WITH_TIMEOUT(*back, SettleTimeoutMs);
-            // A file unpacked behind its transfer is answered for once its
-            // unpacking is done, on a thread of its own.
-            QTRY_VERIFY_WITH_TIMEOUT(e.streamsInFlight == 0, SettleTimeoutMs);
         } while (e.workPosted != posted);
     }
     template <typename T> static const vt3::CheckedFile checkedFile(T &c, const QString &key)
@@ -135,36 +146,20 @@ public:
     template <typename T> static bool updateFinished(T &c) { return engineOf(c).updateFinished; }
     template <typename T> static void setUpdateFinished(T &c, bool finished) { engineOf(c).updateFinished = finished; }
 
-    // A release-file transfer as the download queue makes it, without the
-    // queue: the target opened, its announced size set, the reply's bytes
-    // going to the shared writer.
-    template <typename T>
-    static QNetworkReply *fetchReleaseFile(T &c, const QString &target, const QUrl &url, qint64 announced)
-    {
-        vt3::UpdateEngine &e = engineOf(c);
-        if (!e.openOutputFile(target))
-            return nullptr;
-        e.currentExpectedSize = announced;
-        e.currentWritten = 0;
-        QNetworkReply *reply = e.networkManager.get(QNetworkRequest(url));
-        QObject::connect(reply, &QNetworkReply::readyRead, &e, &vt3::UpdateEngine::downloadReadyRead);
-        return reply;
-    }
-
     // Progress and speed.
     template <typename T> static void startRunClock(T &c, qint64 completed, qint64 total)
     {
-        engineOf(c).completedBytes = completed;
-        engineOf(c).totalBytes = total;
-        engineOf(c).speedTimer.start();
+        engineOf(c).progress.start();
+        engineOf(c).progress.complete(completed);
+        engineOf(c).progress.setTotal(total);
     }
-    template <typename T> static qint64 elapsed(T &c) { return engineOf(c).speedTimer.elapsed(); }
+    template <typename T> static qint64 elapsed(T &c) { return engineOf(c).progress.elapsed(); }
     template <typename T> static void slotProgress(T &c, qint64 received, qint64 total)
     {
         engineOf(c).slotProgress(received, total);
     }
-    template <typename T> static qint64 completedBytes(T &c) { return engineOf(c).completedBytes; }
-    template <typename T> static qint64 totalBytes(T &c) { return engineOf(c).totalBytes; }
+    template <typename T> static qint64 completedBytes(T &c) { return engineOf(c).progress.completed(); }
+    template <typename T> static qint64 totalBytes(T &c) { return engineOf(c).progress.total(); }
     template <typename T> static int currentReceived(T &c) { return engineOf(c).currentReceived; }
 };
 
