@@ -224,7 +224,7 @@ QStringList diskLog()
     static const QRegularExpression stamp(QStringLiteral("^\\S+ "));
     for (const QByteArray &line : file.readAll().split('\n'))
         if (!line.isEmpty())
-            lines << QString::fromUtf8(line).remove(stamp);
+            lines << QString::fromUtf8(line).trimmed().remove(stamp);
     return lines;
 }
 
