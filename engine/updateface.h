@@ -2,6 +2,7 @@
 #define UPDATEFACE_H
 
 #include <QDateTime>
+#include <QMetaType>
 #include <QString>
 
 namespace vt3 {
@@ -59,5 +60,7 @@ public:
 };
 
 } // namespace vt3
+
+Q_DECLARE_METATYPE(vt3::RunStop)
 
 #endif // UPDATEFACE_H

@@ -2,6 +2,9 @@
 // window's reading of the process list tool, and update()'s reaction.
 
 #include "appdir.h"
+#include "clientcheck.h"
+#include "releaseformat.h"
+#include "run/updaterun.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
 
@@ -18,6 +21,20 @@
 #include <memory>
 
 namespace {
+
+// The tool's limit, then some slack.
+constexpr int ClientCheckAnswerMs = 40000;
+
+// Starts a check of the process list as a run does, and waits for its answer.
+bool isClientRunning()
+{
+    auto *check = new vt3::ClientCheck(vt3::format::Platform, nullptr);
+    QSignalSpy answered(check, &vt3::ClientCheck::finished);
+    check->start();
+    if (!answered.wait(ClientCheckAnswerMs))
+        return false;
+    return answered.constFirst().constFirst().toBool();
+}
 
 const char ClientImage[] = "vt3client_win32.exe";
 const char NoTasks[] = "INFO: No tasks are running which match the specified criteria.\n";
@@ -142,14 +159,14 @@ void TestClientCheck::answer()
     QFETCH(bool, running);
     writeFakeTool(appDir->path(), output);
     UpdateClient client;
-    QCOMPARE(UpdateClientProbe::isClientRunning(client), running);
+    QCOMPARE(isClientRunning(), running);
 }
 
 void TestClientCheck::commandLine()
 {
     writeFakeTool(appDir->path(), NoTasks);
     UpdateClient client;
-    UpdateClientProbe::isClientRunning(client);
+    isClientRunning();
     QFile args(appDir->path() + QStringLiteral("/args.txt"));
     QVERIFY(args.open(QIODevice::ReadOnly));
     // The quoted filter reaches the tool as one argument.
@@ -165,7 +182,7 @@ void TestClientCheck::missingTool()
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", emptyPath.path().toLocal8Bit());
     UpdateClient client;
-    const bool running = UpdateClientProbe::isClientRunning(client);
+    const bool running = isClientRunning();
     qputenv("PATH", oldPath);
     QVERIFY(!running);
 }
@@ -182,7 +199,7 @@ void TestClientCheck::realStandIn()
     QFile::setPermissions(clientPath, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 
     UpdateClient client;
-    QVERIFY(!UpdateClientProbe::isClientRunning(client));
+    QVERIFY(!isClientRunning());
 
     QProcess chat;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -191,11 +208,11 @@ void TestClientCheck::realStandIn()
     chat.setProcessEnvironment(env);
     chat.start(clientPath, QStringList());
     QVERIFY(chat.waitForStarted());
-    const bool whileRunning = UpdateClientProbe::isClientRunning(client);
+    const bool whileRunning = isClientRunning();
     chat.kill();
     chat.waitForFinished();
     QVERIFY(whileRunning);
-    QVERIFY(!UpdateClientProbe::isClientRunning(client));
+    QVERIFY(!isClientRunning());
 }
 
 void TestClientCheck::updateRefusesWhileRunning()
@@ -250,7 +267,7 @@ void TestClientCheck::hangingTool()
     QElapsedTimer waited;
     waited.start();
     startRun(client);
-    auto *check = UpdateClientProbe::engine(client).findChild<vt3::ClientCheck *>();
+    auto *check = UpdateClientProbe::run(client)->findChild<vt3::ClientCheck *>();
     QVERIFY(check);
     QSignalSpy answered(check, &vt3::ClientCheck::finished);
     // The press returns while the tool still hangs, and the window goes on
@@ -258,7 +275,7 @@ void TestClientCheck::hangingTool()
     QVERIFY(answered.isEmpty());
     QTest::qWait(200);
     QVERIFY(answered.isEmpty());
-    QVERIFY(answered.wait(UpdateClientProbe::ClientCheckAnswerMs));
+    QVERIFY(answered.wait(ClientCheckAnswerMs));
     QVERIFY(!answered.constFirst().constFirst().toBool());
     QVERIFY(waited.elapsed() >= ToolTimeoutMs - 100);
     // Counted as not running: the run goes on.

@@ -2,13 +2,13 @@
 // told stands where the window would, and nothing of the window is linked.
 #include "appdir.h"
 #include "binarypatch.h"
-#include "engineprobe.h"
 #include "httpfixture.h"
 #include "patchformat.h"
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "testsupport.h"
 #include "transcript.h"
+#include "updateengine.h"
 
 #include <QSettings>
 #include <QTemporaryDir>

@@ -360,8 +360,11 @@ void TestHostile::diskFull()
     const QByteArray manifest = release.manifest(scratch.path());
     QVERIFY(manifest.size() < LimitBytes);
     release.publish(mirror, manifest);
+    // One file after the other: the limit is set once big.bin is unpacked,
+    // and a_same.bin must be unpacked by then.
     QVERIFY(writeFile(appDir->filePath(QStringLiteral("mirrors.ini")),
-                      "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() + "r/\nretries=1\n"));
+                      "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toUtf8() +
+                          "r/\nretries=1\n[transfers]\nparallel=1\n"));
     const Tree before = readTree(appDir->path());
 
     const QString work = tmpDir.path() + QStringLiteral("/voxtera_temp_0");

@@ -1,8 +1,12 @@
 #include "appdir.h"
 #include "httpfixture.h"
+#include "install/installer.h"
 #include "releasebuilder.h"
 #include "releaseworker.h"
+#include "run/updaterun.h"
+#include "runrig.h"
 #include "testsupport.h"
+#include "transfer/scheduler.h"
 #include "unpack.h"
 #include "updateclientprobe.h"
 #include "uptodate.h"
@@ -461,8 +465,8 @@ void TestInstall::resumedRun()
 
 void TestInstall::completeFilesAreSkippedWithoutRequests()
 {
-    // Every file already complete: the whole queue, empty groups included,
-    // is passed over within the one call and the run goes on to the end.
+    // Every file already complete: each is checked where it is, none is
+    // asked for, and the run goes on to the end.
     Env env;
     Release release;
     const Release::File one =
@@ -474,19 +478,19 @@ void TestInstall::completeFilesAreSkippedWithoutRequests()
     writeFile(env.work(two.key), two.served);
 
     UpdateClient client;
-    UpdateClientProbe::tempDir(client) = QDir(env.workDir());
-    UpdateClientProbe::releaseUrl(client) = env.http.baseUrl() + ReleaseId + QLatin1Char('/');
-    UpdateClientProbe::releaseFiles(client) = {{one.key, one.descriptor}, {two.key, two.descriptor}};
-    UpdateClientProbe::downloadQueue(client) = {
-        {QStringLiteral("a_empty"), {}}, {Bin, {one.key}}, {Common, {two.key}}, {QStringLiteral("d_empty"), {}}};
-    UpdateClientProbe::lastExtracted(client) = QStringLiteral("stale");
+    vt3test::RunRig rig(&client);
+    vt3::UpdateRun run(rig.network, rig.worker, rig.transcript, vt3::RunLimits(), ReleaseId);
+    run.context().workDir = env.workDir();
+    run.context().releaseUrl = env.http.baseUrl() + ReleaseId + QLatin1Char('/');
+    QSignalSpy installed(&run, &vt3::UpdateRun::installed);
+    run.processIni();
+    QTRY_VERIFY_WITH_TIMEOUT(!installed.isEmpty(), RunTimeoutMs);
 
-    UpdateClientProbe::startNextDownload(client);
-
-    QCOMPARE(vt3test::logLinesMarked(client),
-             (QStringList{QStringLiteral("Downloading one.dll.z..."), QStringLiteral("Downloading two.z..."),
-                          QStringLiteral("extracting one.dll..."), QStringLiteral("extracting two..."), FinishedLine}));
-    QCOMPARE(UpdateClientProbe::completedBytes(client), qint64(one.served.size() + two.served.size()));
+    QTRY_COMPARE(
+        vt3test::logLinesMarked(client),
+        (QStringList{QStringLiteral("Downloading one.dll.z..."), QStringLiteral("Downloading two.z..."),
+                     QStringLiteral("extracting one.dll..."), QStringLiteral("extracting two..."), FinishedLine}));
+    QCOMPARE(run.progress().completed(), qint64(one.served.size() + two.served.size()));
     QCOMPARE(env.http.requestLog(), QStringList());
     QCOMPARE(readFile(env.installed(QStringLiteral("two"))), textOf(2000, '2'));
 }
@@ -558,8 +562,13 @@ void TestInstall::downloadChangedAfterwardsIsCaught()
         QVERIFY(QFile::remove(download));
         QVERIFY(QFile::rename(download + QLatin1String(".new"), download));
     }
-    UpdateClientProbe::lastExtracted(client).clear();
-    UpdateClientProbe::startNextGzip(client);
+    // The walk once more, with what the run's transfers found.
+    vt3::UpdateRun *run = UpdateClientProbe::run(client);
+    vt3::Installer walk(run->context(), run->plan(), run->transfers()->checkedFiles(), run->transfers()->patchedFiles(),
+                        run->removals());
+    QSignalSpy stopped(&walk, &vt3::Installer::stopped);
+    walk.startNextGzip();
+    QTRY_VERIFY_WITH_TIMEOUT(!stopped.isEmpty(), RunTimeoutMs);
     const QStringList again = change.isEmpty()
                                   ? QStringList{QStringLiteral("extracting a..."), zWrong}
                                   : QStringList{QStringLiteral("red:%1 file MD5 not correct").arg(native(download))};
@@ -712,9 +721,13 @@ void TestInstall::verificationOfFilesInPlace()
         writeFile(env.work(bad.key), bad.served);
 
     UpdateClient client;
-    UpdateClientProbe::tempDir(client) = QDir(env.workDir());
-    UpdateClientProbe::releaseFiles(client) = {{good.key, good.descriptor}, {bad.key, bad.descriptor}};
-    UpdateClientProbe::startNextGzip(client);
+    vt3test::RunRig rig(&client);
+    rig.run.workDir = env.workDir();
+    rig.planFrom({{good.key, good.descriptor}, {bad.key, bad.descriptor}});
+    vt3::Installer walk(rig.run, rig.plan, {}, {}, {});
+    QSignalSpy stopped(&walk, &vt3::Installer::stopped);
+    walk.startNextGzip();
+    QTRY_VERIFY_WITH_TIMEOUT(!stopped.isEmpty(), RunTimeoutMs);
 
     QCOMPARE(vt3test::logLinesMarked(client),
              (QStringList{QStringLiteral("extracting a..."),

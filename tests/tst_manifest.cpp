@@ -4,8 +4,11 @@
 
 #include "appdir.h"
 #include "httpfixture.h"
+#include "manifest/manifestfetch.h"
 #include "pathsafety.h"
 #include "releasebuilder.h"
+#include "run/updaterun.h"
+#include "runrig.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
 
@@ -108,6 +111,17 @@ struct FileSizeLimit
 
 } // namespace
 
+namespace {
+// The plan's queue, group by group.
+QMap<QString, QVector<QString>> queueOf(const vt3::ReleasePlan &plan)
+{
+    QMap<QString, QVector<QString>> groups;
+    for (const vt3::ReleasePlan::Entry &entry : plan.queue)
+        groups[entry.group].append(entry.key);
+    return groups;
+}
+} // namespace
+
 class TestManifest : public QObject
 {
     Q_OBJECT
@@ -148,6 +162,7 @@ private slots:
 private:
     void writeMirrors(const QString &ini);
     void startRun();
+    void shortenWatchdog(int ms);
     QString url(const QString &mirror) const { return http->baseUrl() + mirror; }
     QString temp() const { return tmpDir->path(); }
     QStringList log() const { return vt3test::logLinesMarked(*client); }
@@ -156,18 +171,14 @@ private:
     // when the file came complete.
     bool fetchReleaseFile(const QString &work, const QString &key, qint64 announced)
     {
-        QNetworkAccessManager network;
-        vt3::ReleaseWorker worker;
-        vt3::Transcript transcript(client.get());
-        vt3::RunProgress progress(transcript);
-        vt3::PiecePool pieces;
-        vt3::RunContext run{network,   &worker,   transcript, progress,      nullptr, &pieces, work,
-                            QString(), QString(), QString(),  QStringList(), 10000,   60000,   0};
+        vt3test::RunRig rig(client.get());
+        rig.run.workDir = work;
+        rig.run.limits.stallTimeoutMs = 10000;
         vt3::FileTransfer::Target target;
         target.key = key;
         target.releaseUrl = http->baseUrl();
         target.expected.size = announced;
-        vt3::FileTransfer transfer(run, target);
+        vt3::FileTransfer transfer(rig.run, target);
         QSignalSpy ended(&transfer, &vt3::FileTransfer::ended);
         if (!transfer.start() || !ended.wait(10000))
             return false;
@@ -216,6 +227,13 @@ void TestManifest::writeMirrors(const QString &ini)
     QVERIFY(writeFile(appDir->path() + QStringLiteral("/mirrors.ini"), text.toUtf8()));
 }
 
+void TestManifest::shortenWatchdog(int ms)
+{
+    vt3::RunLimits limits;
+    limits.manifestTimeoutMs = ms;
+    UpdateClientProbe::engine(*client).setLimits(limits);
+}
+
 void TestManifest::startRun()
 {
     vt3test::announceVersion(*client, QStringLiteral("1733650000#3.6.1"));
@@ -238,7 +256,8 @@ void TestManifest::missingMirrorList()
 {
     startRun();
     QCOMPARE(log(), QStringList{QStringLiteral("red:mirrors.ini file not found!")});
-    QVERIFY(UpdateClientProbe::ui(*client)->btnDetails->isChecked());
+    // A run's end is said from the event loop.
+    QTRY_VERIFY(UpdateClientProbe::ui(*client)->btnDetails->isChecked());
     QVERIFY(UpdateClientProbe::ui(*client)->btnStart->isEnabled());
 }
 
@@ -368,7 +387,7 @@ void TestManifest::earlierWatchdogJudgesLaterRequest()
 {
     // Watchdog shortened to 2 s: request 1 fails at 1.2 s, and its watchdog
     // at 2 s abandons request 2, which had its own until 3.2 s.
-    UpdateClientProbe::setConfigTimeout(*client, 2000);
+    shortenWatchdog(2000);
     writeMirrors(QStringLiteral("[mirrors]\nsize=3\n1\\mirror=m1\n2\\mirror=m2\n[m1]\nurl=@a/\n[m2]\nurl=@b/\n"));
     HttpFixture::Route slowError;
     slowError.status = 404;
@@ -386,13 +405,13 @@ void TestManifest::earlierWatchdogJudgesLaterRequest()
     // The later watchdogs find nothing in flight.
     QTest::qWait(1000);
     QVERIFY(linesMatch(log(), expected));
-    UpdateClientProbe::checkDownload(*client);
+    UpdateClientProbe::run(*client)->manifestFetch()->checkDownload();
     QVERIFY(linesMatch(log(), expected));
 }
 
 void TestManifest::watchdogAfterDeliveryDoesNothing()
 {
-    UpdateClientProbe::setConfigTimeout(*client, 1000);
+    shortenWatchdog(1000);
     writeMirrors(QStringLiteral("[mirrors]\nsize=2\n1\\mirror=m1\n[m1]\nurl=@a/\nretries=3\n"));
     http->serve(QStringLiteral("/a") + QLatin1String(ManifestPath), goodManifest());
     startRun();
@@ -536,18 +555,19 @@ void TestManifest::fullRun()
     expected << workLine;
     QCOMPARE(log().mid(0, expected.size()), expected);
 
-    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
+    vt3::UpdateRun *run = UpdateClientProbe::run(*client);
+    QCOMPARE(run->context().workDir, work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), goodManifest());
     QVERIFY(!QFile::exists(temp() + QStringLiteral("/client_win32.ini")));
-    QCOMPARE(UpdateClientProbe::totalBytes(*client), qint64(300));
-    QCOMPARE(UpdateClientProbe::releaseFiles(*client).keys(),
+    QTRY_COMPARE(run->progress().total(), qint64(300));
+    QCOMPARE(run->plan().files.keys(),
              (QStringList{QStringLiteral("data/readme.txt.z"), QStringLiteral("vt3client_win32.exe.z")}));
-    QCOMPARE(UpdateClientProbe::deleteList(*client), (QMap<QString, int>{{QStringLiteral("old.dll"), 1}}));
+    QCOMPARE(run->removals(), (QMap<QString, int>{{QStringLiteral("old.dll"), 1}}));
     if (plantLink)
         QCOMPARE(readFile(victim), QByteArray("precious"));
     if (resume) {
         // The queue could not open its first target, so nothing was taken.
-        const auto queue = UpdateClientProbe::downloadQueue(*client);
+        const auto queue = queueOf(run->plan());
         QCOMPARE(queue.value(QStringLiteral("bin_win32")), QVector<QString>{QStringLiteral("vt3client_win32.exe.z")});
         QCOMPARE(queue.value(QStringLiteral("common_client")), QVector<QString>{QStringLiteral("data/readme.txt.z")});
     }
@@ -717,21 +737,23 @@ void TestManifest::processAccepts()
     QVERIFY(QDir().mkpath(work));
     QVERIFY(writeFile(work + QStringLiteral("/client_win32.ini"), ini.toUtf8()));
     blockTargets(work, files);
-    UpdateClientProbe::enterWorkDir(*client, work);
-    UpdateClientProbe::processIni(*client);
+    vt3test::RunRig rig(client.get());
+    vt3::UpdateRun run(rig.network, rig.worker, rig.transcript, vt3::RunLimits(), QStringLiteral("1733650000"));
+    run.context().workDir = work;
+    run.processIni();
 
     QVERIFY(!log().contains(NotCorrect));
-    QCOMPARE(UpdateClientProbe::totalBytes(*client), total);
-    const auto queue = UpdateClientProbe::downloadQueue(*client);
+    QCOMPARE(run.progress().total(), total);
+    const auto queue = queueOf(run.plan());
     // An empty group may already have been passed over by the queue.
     QCOMPARE(QStringList(queue.value(QStringLiteral("common_client")).toList()), common);
     QCOMPARE(QStringList(queue.value(QStringLiteral("bin_win32")).toList()), bin);
-    const auto releaseFiles = UpdateClientProbe::releaseFiles(*client);
+    const auto releaseFiles = run.plan().files;
     QCOMPARE(releaseFiles.keys(), files);
     if (!fileOfX.isEmpty())
         QCOMPARE(releaseFiles.value(QStringLiteral("x.z")), fileOfX);
     QStringList shownDeletes;
-    const auto deleteList = UpdateClientProbe::deleteList(*client);
+    const auto deleteList = run.removals();
     for (auto it = deleteList.cbegin(); it != deleteList.cend(); ++it)
         shownDeletes << it.key() + QLatin1Char('=') + QString::number(it.value());
     QCOMPARE(shownDeletes.join(QLatin1Char(',')), deletes);
@@ -815,19 +837,19 @@ void TestManifest::processRejects()
     QVERIFY(writeFile(work + QStringLiteral("/client_win32.ini"), ini.toUtf8()));
     // Files outside the work directory that a bad entry aims at.
     QVERIFY(writeFile(temp() + QStringLiteral("/outside.txt"), "stay"));
-    UpdateClientProbe::enterWorkDir(*client, work);
-    UpdateClientProbe::processIni(*client);
+    vt3test::RunRig rig(client.get());
+    vt3::UpdateRun run(rig.network, rig.worker, rig.transcript, vt3::RunLimits(), QStringLiteral("1733650000"));
+    run.context().workDir = work;
+    run.processIni();
 
     QCOMPARE(log(), QStringList{NotCorrect});
-    QCOMPARE(UpdateClientProbe::deleteList(*client), (QMap<QString, int>()));
-    const auto queue = UpdateClientProbe::downloadQueue(*client);
-    if (listsFilled) {
-        QCOMPARE(queue.keys(), (QStringList{QStringLiteral("bin_win32"), QStringLiteral("common_client")}));
-        QCOMPARE(UpdateClientProbe::totalBytes(*client), qint64(0));
-    } else {
-        QVERIFY(queue.isEmpty());
-        QVERIFY(UpdateClientProbe::releaseFiles(*client).isEmpty());
-    }
+    QCOMPARE(run.removals(), (QMap<QString, int>()));
+    // A manifest that announces no bytes is read before it is refused; one
+    // with an entry the program cannot use is not taken at all.
+    if (listsFilled)
+        QCOMPARE(run.progress().total(), qint64(0));
+    else
+        QVERIFY(run.plan().files.isEmpty() && run.plan().queue.isEmpty());
     // Nothing was fetched or written: the work directory holds the manifest only.
     QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("client_win32.ini")});

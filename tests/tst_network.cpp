@@ -6,6 +6,7 @@
 #include "httpfixture.h"
 #include "httpproxy.h"
 #include "testsupport.h"
+#include "transfer/scheduler.h"
 #include "updateclientprobe.h"
 
 #include <QCryptographicHash>
@@ -262,6 +263,14 @@ struct ManyFiles
     }
 };
 
+void shortenLimits(UpdateClient &client, int stallMs, int paceWindowMs)
+{
+    vt3::RunLimits limits;
+    limits.stallTimeoutMs = stallMs;
+    limits.paceWindowMs = paceWindowMs;
+    UpdateClientProbe::engine(client).setLimits(limits);
+}
+
 void setParallel(Net &net, int parallel)
 {
     QSettings ini(net.app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
@@ -474,7 +483,7 @@ void TestNetwork::stalledFileMovesThroughMirrors()
     net.writeMirrors();
 
     UpdateClient client;
-    UpdateClientProbe::setStallTimeout(client, ShortStallMs);
+    shortenLimits(client, ShortStallMs, vt3::RunLimits().paceWindowMs);
     RUN(client);
     VERIFY_RED_LINES(client, (QStringList{QStringLiteral("Error:timeout"), QStringLiteral("Error:timeout"),
                                           QStringLiteral("Error:.*Not Found.*")}));
@@ -502,7 +511,7 @@ void TestNetwork::drippingFileGivesWay()
     net.writeMirrors();
 
     UpdateClient client;
-    UpdateClientProbe::setPaceWindow(client, 1000);
+    shortenLimits(client, vt3::RunLimits().stallTimeoutMs, 1000);
     RUN(client);
     const QString slow = QStringLiteral("Error:The transfer is too slow: less than 1 KB/s over the last 1 s.");
     VERIFY_RED_LINES(client, (QStringList{slow, slow}));
@@ -550,8 +559,7 @@ void TestNetwork::severalTransfersAtOnce()
     setParallel(net, parallel);
 
     UpdateClient client;
-    UpdateClientProbe::setStallTimeout(client, ShortStallMs);
-    UpdateClientProbe::setPaceWindow(client, 1000);
+    shortenLimits(client, ShortStallMs, 1000);
     RUN(client);
     QStringList transfers;
     for (const QString &line : vt3test::logLinesMarked(client))
@@ -674,7 +682,8 @@ void TestNetwork::rangeContinuation()
     QCOMPARE(sent, ranges);
     // The digests taken while the bytes arrived, also across a continued or
     // restarted transfer, are those of the file as served.
-    const vt3::CheckedFile checked = UpdateClientProbe::checkedFile(client, QStringLiteral("two.z"));
+    const vt3::CheckedFile checked =
+        UpdateClientProbe::run(client)->transfers()->checkedFiles().value(QStringLiteral("two.z"));
     QCOMPARE(checked.md5,
              QString::fromLatin1(QCryptographicHash::hash(net.release.servedTwo, QCryptographicHash::Md5).toHex()));
     QCOMPARE(checked.verification, vt3::Verification::Ok);

@@ -4,7 +4,11 @@
 #include "appdir.h"
 #include "catalogue.h"
 #include "httpfixture.h"
+#include "install/installer.h"
+#include "manifest/manifestfetch.h"
 #include "releasebuilder.h"
+#include "run/updaterun.h"
+#include "runrig.h"
 #include "singleapplication.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
@@ -526,10 +530,22 @@ void TestShell::closeDuringUnpackingLeavesResumableWork()
     const auto &file = release.add(vt3test::CommonGroup, QStringLiteral("r.dat.z"), content, QStringLiteral("r.dat"));
     const QString download = work.filePath(file.key);
     vt3test::writeFile(download, file.served);
-    const auto prepare = [&](UpdateClient &client) {
-        UpdateClientProbe::enterWorkDir(client, work.path());
-        UpdateClientProbe::releaseFiles(client) = {{file.key, file.descriptor}};
+    // The release's one file, unpacked by an installation of its own that
+    // uses the window's worker (`lent`) or one of its own.
+    struct Unpacking
+    {
+        vt3test::RunRig rig;
+        vt3::Installer installer;
+        Unpacking(UpdateClient &client, const QString &workDir, const QMap<QString, QString> &files,
+                  vt3::ReleaseWorker *lent)
+            : rig(&client, lent)
+            , installer(rig.run, rig.plan, {}, {}, {})
+        {
+            rig.run.workDir = workDir;
+            rig.planFrom(files);
+        }
     };
+    const QMap<QString, QString> files{{file.key, file.descriptor}};
 
     {
         // Outlives the window, whose end waits for the worker: the worker
@@ -538,11 +554,13 @@ void TestShell::closeDuringUnpackingLeavesResumableWork()
         UpdateClient client;
         client.show();
         QVERIFY(QTest::qWaitForWindowExposed(&client));
-        prepare(client);
+        vt3::ReleaseWorker *worker = UpdateClientProbe::engine(client).releaseWorker();
+        Unpacking unpacking(client, work.path(), files, worker);
         // The worker is held while the window starts unpacking and is
         // closed, so the close lands before the file is taken.
-        UpdateClientProbe::holdWorker(client, held);
-        UpdateClientProbe::beginUnpacking(client);
+        QMetaObject::invokeMethod(
+            worker, [&held] { held.acquire(); }, Qt::QueuedConnection);
+        unpacking.installer.startNextGzip();
         BoxDriver driver{BoxDriver::Yes};
         QVERIFY(client.close());
         QVERIFY(driver.seen);
@@ -554,12 +572,47 @@ void TestShell::closeDuringUnpackingLeavesResumableWork()
     QVERIFY(!QFileInfo::exists(app.filePath(QStringLiteral("r.dat"))));
 
     UpdateClient next;
-    prepare(next);
-    UpdateClientProbe::startNextGzip(next);
+    Unpacking again(next, work.path(), files, nullptr);
+    QSignalSpy installed(&again.installer, &vt3::Installer::installed);
+    again.installer.startNextGzip();
+    QTRY_VERIFY_WITH_TIMEOUT(!installed.isEmpty(), 30000);
     QCOMPARE(vt3test::readFile(app.filePath(QStringLiteral("r.dat"))), content);
-    QVERIFY(UpdateClientProbe::updateFinished(next));
     vt3::setApplicationDirForTesting(QString());
 }
+
+// The user's data folder, the application directory and the temporary
+// directory of one test, all scratch.
+struct LogScene
+{
+    QTemporaryDir data, app, tmp;
+    // The single-instance socket of this test process lives in TMPDIR.
+    const QString oldTmp = QDir::tempPath();
+    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+    LogScene()
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
+        vt3test::setTempDir(tmp.path());
+        vt3::setApplicationDirForTesting(app.path());
+        // Windows takes the folder from the user's profile, not from the
+        // environment: there the test program's own folder is emptied.
+        logDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        if (!logDir.startsWith(data.path()))
+            QDir(logDir).removeRecursively();
+    }
+    ~LogScene()
+    {
+        vt3::setApplicationDirForTesting(QString());
+        vt3test::setTempDir(oldTmp);
+        qputenv("XDG_DATA_HOME", oldData);
+    }
+    QString log(int age = 0) const
+    {
+        const QString name =
+            QStringLiteral("vt3update.log") + (age ? QLatin1Char('.') + QString::number(age) : QString());
+        return logDir + QLatin1Char('/') + name;
+    }
+    QString logDir;
+};
 
 void TestShell::closeGuard_data()
 {
@@ -581,19 +634,36 @@ void TestShell::closeGuard()
     QFETCH(bool, asks);
     QFETCH(bool, closes);
 
-    QTemporaryDir dir;
+    // A run that finished, or one whose manifest stopped half way: its
+    // bytes sit in the file's buffer until it is flushed.
+    LogScene scene;
+    HttpFixture http;
+    QVERIFY(http.listen());
+    vt3test::ReleaseBuilder release(QStringLiteral("/1733650000/"));
+    release.add(vt3test::CommonGroup, QStringLiteral("a.txt.z"), "a", QStringLiteral("a.txt"));
+    QTemporaryDir scratch;
+    const QByteArray manifest = release.manifest(scratch.path());
+    release.publish(http, manifest);
+    constexpr int PartBytes = 10;
+    HttpFixture::Route half;
+    half.body = manifest;
+    half.stallAfterBytes = PartBytes;
+    if (!finished)
+        http.setRoute(QStringLiteral("/1733650000/client_win32.ini"), half);
+    QVERIFY(
+        vt3test::writeFile(scene.app.filePath(QStringLiteral("mirrors.ini")),
+                           "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + http.baseUrl().toUtf8() + "\nretries=1\n"));
+    const QString part = scene.tmp.filePath(QStringLiteral("client_win32.ini"));
+
     UpdateClient client;
     client.show();
     QVERIFY(QTest::qWaitForWindowExposed(&client));
-    UpdateClientProbe::setUpdateFinished(client, finished);
-
-    // A half-written download: the bytes sit in the file's buffer until it
-    // is flushed.
-    QFile &partial = UpdateClientProbe::outputFile(client);
-    partial.setFileName(dir.filePath(QStringLiteral("part.z")));
-    QVERIFY(partial.open(QIODevice::WriteOnly));
-    const QByteArray written("half of a release file");
-    QCOMPARE(partial.write(written), qint64(written.size()));
+    vt3test::announceVersion(client, QStringLiteral("1733650000#3.6.1"));
+    UpdateClientProbe::engine(client).update();
+    if (finished)
+        QTRY_VERIFY_WITH_TIMEOUT(UpdateClientProbe::updateFinished(client), 20000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(QFileInfo(part).size(), qint64(PartBytes), 20000);
 
     BoxDriver driver{BoxDriver::Answer(answer)};
     const bool closed = client.close();
@@ -609,12 +679,9 @@ void TestShell::closeGuard()
     if (!finished) {
         // Abort closes the partial file with its bytes on disk; staying
         // keeps the transfer's file open.
-        QCOMPARE(partial.isOpen(), !closes);
-        if (closes) {
-            QFile onDisk(dir.filePath(QStringLiteral("part.z")));
-            QVERIFY(onDisk.open(QIODevice::ReadOnly));
-            QCOMPARE(onDisk.readAll(), written);
-        }
+        QCOMPARE(UpdateClientProbe::run(client)->manifestFetch()->outputFile().isOpen(), !closes);
+        if (closes)
+            QCOMPARE(vt3test::readFile(part), manifest.left(PartBytes));
     }
 }
 
@@ -699,39 +766,6 @@ QStringList diskLogTexts(const QString &path)
     return texts;
 }
 
-// The user's data folder, the application directory and the temporary
-// directory of one test, all scratch.
-struct LogScene
-{
-    QTemporaryDir data, app, tmp;
-    // The single-instance socket of this test process lives in TMPDIR.
-    const QString oldTmp = QDir::tempPath();
-    const QByteArray oldData = qgetenv("XDG_DATA_HOME");
-    LogScene()
-    {
-        qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
-        vt3test::setTempDir(tmp.path());
-        vt3::setApplicationDirForTesting(app.path());
-        // Windows takes the folder from the user's profile, not from the
-        // environment: there the test program's own folder is emptied.
-        logDir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-        if (!logDir.startsWith(data.path()))
-            QDir(logDir).removeRecursively();
-    }
-    ~LogScene()
-    {
-        vt3::setApplicationDirForTesting(QString());
-        vt3test::setTempDir(oldTmp);
-        qputenv("XDG_DATA_HOME", oldData);
-    }
-    QString log(int age = 0) const
-    {
-        const QString name =
-            QStringLiteral("vt3update.log") + (age ? QLatin1Char('.') + QString::number(age) : QString());
-        return logDir + QLatin1Char('/') + name;
-    }
-    QString logDir;
-};
 } // namespace
 
 void TestShell::diskLogMatchesWindow()

@@ -5,7 +5,6 @@
 // changing. VT3_RECORD_TRANSCRIPTS=1 writes the files anew instead.
 #include "appdir.h"
 #include "binarypatch.h"
-#include "engineprobe.h"
 #include "httpfixture.h"
 #include "patchformat.h"
 #include "releasebuilder.h"
@@ -13,6 +12,7 @@
 #include "runlog.h"
 #include "signature.h"
 #include "testsupport.h"
+#include "updateengine.h"
 
 #include <QRegularExpression>
 #include <QSettings>
@@ -189,8 +189,10 @@ enum class Case {
 // The scene's timings, set through the run's own settings.
 void useShortLimits(vt3::UpdateEngine &engine)
 {
-    EngineProbe::setStallTimeout(engine, ShortStallMs);
-    EngineProbe::setPaceWindow(engine, ShortPaceWindowMs);
+    vt3::RunLimits limits;
+    limits.stallTimeoutMs = ShortStallMs;
+    limits.paceWindowMs = ShortPaceWindowMs;
+    engine.setLimits(limits);
 }
 
 // What changes from machine to machine and run to run: folders, ports,

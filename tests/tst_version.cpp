@@ -17,22 +17,6 @@
 #include <ctime>
 #include <memory>
 
-class ReleasedVersionProbe
-{
-public:
-    static QUdpSocket *socket(releasedVersion *version) { return version->udpSocket; }
-    static QHostAddress serverAddress(releasedVersion *version) { return version->serverAddress; }
-    static void getFirstAddr(releasedVersion *version, const QHostInfo &info) { version->getFirstAddr(info); }
-    // Undoes what the object's own lookup did, so a test can hand it a
-    // lookup result of its making without the real one interfering.
-    static void forgetLookup(releasedVersion *version)
-    {
-        delete version->udpSocket;
-        version->udpSocket = nullptr;
-        version->serverAddress = QHostAddress();
-    }
-};
-
 namespace {
 constexpr quint16 VersionPort = 17384;
 constexpr quint16 LastLocalPort = 17484;
@@ -77,7 +61,7 @@ releasedVersion *versionOf(UpdateClient &client)
 // Local port of the client's socket, 0 until it is bound.
 quint16 boundPort(releasedVersion *version)
 {
-    QUdpSocket *socket = ReleasedVersionProbe::socket(version);
+    QUdpSocket *socket = version->socket();
     return socket ? socket->localPort() : 0;
 }
 } // namespace
@@ -159,7 +143,7 @@ void TestVersion::requestBytesAndPort()
     const QList<UdpVersionServer::Request> requests = server->requestsFrom(local);
     QCOMPARE(requests.size(), 1);
     QCOMPARE(requests.first().bytes, QByteArray("\x33", 1));
-    QCOMPARE(ReleasedVersionProbe::serverAddress(version), QHostAddress(QStringLiteral("127.0.0.1")));
+    QCOMPARE(version->server(), QHostAddress(QStringLiteral("127.0.0.1")));
     // The server holds 17384, so the client had to move on.
     QVERIFY(local > VersionPort && local <= LastLocalPort);
 
@@ -204,7 +188,7 @@ void TestVersion::addressChoice()
     QObject holder;
     auto *version = new releasedVersion(&holder);
     QTRY_VERIFY(boundPort(version) != 0);
-    ReleasedVersionProbe::forgetLookup(version);
+    version->forgetLookup();
 
     QHostInfo info;
     QList<QHostAddress> list;
@@ -213,19 +197,19 @@ void TestVersion::addressChoice()
     info.setAddresses(list);
     if (lookupFailed)
         info.setError(QHostInfo::HostNotFound);
-    ReleasedVersionProbe::getFirstAddr(version, info);
+    version->getFirstAddr(info);
 
     // The socket work waits for the event loop.
-    QVERIFY(ReleasedVersionProbe::socket(version) == nullptr);
+    QVERIFY(version->socket() == nullptr);
     if (chosen.isEmpty()) {
-        QVERIFY(ReleasedVersionProbe::serverAddress(version).isNull());
+        QVERIFY(version->server().isNull());
         QTest::qWait(200);
-        QVERIFY(ReleasedVersionProbe::socket(version) == nullptr);
+        QVERIFY(version->socket() == nullptr);
         QVERIFY(holder.findChildren<QUdpSocket *>().isEmpty());
         return;
     }
 
-    QCOMPARE(ReleasedVersionProbe::serverAddress(version), QHostAddress(chosen));
+    QCOMPARE(version->server(), QHostAddress(chosen));
     QTRY_VERIFY(boundPort(version) != 0);
     const quint16 local = boundPort(version);
     UdpVersionServer &target = chosen == QLatin1String("127.0.0.2") ? second : third;
@@ -282,10 +266,10 @@ void TestVersion::noFreePortSendsNothing()
     auto *version = new releasedVersion(&holder);
     ReplyLog replies;
     replies.follow(version);
-    QTRY_VERIFY(ReleasedVersionProbe::socket(version) != nullptr);
+    QTRY_VERIFY(version->socket() != nullptr);
     QTest::qWait(300);
     QCOMPARE(boundPort(version), quint16(0));
-    QCOMPARE(ReleasedVersionProbe::socket(version)->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(version->socket()->state(), QAbstractSocket::UnconnectedState);
     QVERIFY(server->requests().isEmpty());
     QVERIFY(replies.texts.isEmpty());
     QVERIFY(debugLines.filter(QStringLiteral("Send:")).isEmpty());
@@ -472,8 +456,8 @@ void TestVersion::display()
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
     QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
     QCOMPARE(client.focusWidget() == UpdateClientProbe::btnStart(client), enabled);
-    QCOMPARE(UpdateClientProbe::versionInfo(client), info);
-    QVERIFY(UpdateClientProbe::versionReceived(client));
+    QCOMPARE(UpdateClientProbe::engine(client).versionQuery().info(), info);
+    QVERIFY(UpdateClientProbe::engine(client).versionQuery().received());
     // Text from the network is never rendered as markup.
     if (label.contains(QLatin1Char('<')))
         QCOMPARE(UpdateClientProbe::label(client)->textFormat(), Qt::PlainText);
@@ -500,11 +484,11 @@ void TestVersion::checkAfterReply()
     replies.follow(versionOf(client));
     // Before any reply the check writes the failure text.
     UpdateClient early;
-    UpdateClientProbe::checkRetrieveVersion(early);
+    UpdateClientProbe::engine(early).versionQuery().timedOut();
     QCOMPARE(UpdateClientProbe::label(early)->text(), Failure);
 
     QTRY_COMPARE(replies.texts.size(), 1);
-    UpdateClientProbe::checkRetrieveVersion(client);
+    UpdateClientProbe::engine(client).versionQuery().timedOut();
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
     QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
 }
@@ -558,7 +542,7 @@ void TestVersion::laterReplies()
     }
     QCOMPARE(UpdateClientProbe::label(client)->text(), label);
     QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), enabled);
-    QCOMPARE(UpdateClientProbe::versionInfo(client), info);
+    QCOMPARE(UpdateClientProbe::engine(client).versionQuery().info(), info);
 }
 
 void TestVersion::windowTimeOut()

@@ -2,6 +2,8 @@
 // run opens there, and the progress display.
 
 #include "appdir.h"
+#include "manifest/manifestfetch.h"
+#include "runrig.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
 
@@ -88,6 +90,9 @@ private:
     std::unique_ptr<QTemporaryDir> systemTemp;
     std::unique_ptr<QTemporaryDir> outside;
     std::unique_ptr<UpdateClient> client;
+    // The manifest's step of a run, on its own, with the window as its face.
+    std::unique_ptr<vt3test::RunRig> rig;
+    std::unique_ptr<vt3::ManifestFetch> fetch;
 };
 
 void TestWorkDir::init()
@@ -96,11 +101,15 @@ void TestWorkDir::init()
     outside.reset(new QTemporaryDir);
     QVERIFY(systemTemp->isValid() && outside->isValid());
     client.reset(new UpdateClient);
-    UpdateClientProbe::enterWorkDir(*client, temp());
+    rig.reset(new vt3test::RunRig(client.get()));
+    fetch.reset(new vt3::ManifestFetch(rig->run, {}, {}, false));
+    fetch->workDir() = QDir(temp());
 }
 
 void TestWorkDir::cleanup()
 {
+    fetch.reset();
+    rig.reset();
     client.reset();
     systemTemp.reset();
     outside.reset();
@@ -109,10 +118,10 @@ void TestWorkDir::cleanup()
 void TestWorkDir::firstRunMakesPrivateDir()
 {
     QVERIFY(writeFile(fresh(), Manifest));
-    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
+    QVERIFY(fetch->prepareTempDir());
 
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
-    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
+    QCOMPARE(fetch->workDir().path(), work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
     QVERIFY(!QFile::exists(fresh()));
 #ifdef Q_OS_WIN
@@ -204,9 +213,9 @@ void TestWorkDir::choice()
         }
     }
 
-    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
+    QVERIFY(fetch->prepareTempDir());
     const QString work = temp() + QLatin1Char('/') + chosen;
-    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), work);
+    QCOMPARE(fetch->workDir().path(), work);
     QCOMPARE(readFile(work + QStringLiteral("/client_win32.ini")), QByteArray(Manifest));
     QVERIFY(!QFile::exists(fresh()));
     QCOMPARE(vt3test::logLines(*client),
@@ -236,16 +245,16 @@ void TestWorkDir::firstListedOfTwoEqualWins()
     const QStringList listed =
         QDir(temp()).entryList({QStringLiteral("voxtera_temp_*")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
     QCOMPARE(listed.size(), 2);
-    QVERIFY(UpdateClientProbe::prepareTempDir(*client));
-    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), temp() + QLatin1Char('/') + listed.first());
+    QVERIFY(fetch->prepareTempDir());
+    QCOMPARE(fetch->workDir().path(), temp() + QLatin1Char('/') + listed.first());
 }
 
 void TestWorkDir::unreadableFreshManifest()
 {
     // Old work directories exist, but the fresh manifest is gone.
     QVERIFY(makeDir(temp() + QStringLiteral("/voxtera_temp_0"), 0700));
-    QVERIFY(!UpdateClientProbe::prepareTempDir(*client));
-    QCOMPARE(UpdateClientProbe::tempDir(*client).path(), temp());
+    QVERIFY(!fetch->prepareTempDir());
+    QCOMPARE(fetch->workDir().path(), temp());
 }
 
 void TestWorkDir::plantedManifestLinkIsNotFollowed()
@@ -255,8 +264,8 @@ void TestWorkDir::plantedManifestLinkIsNotFollowed()
     QVERIFY(writeFile(victim, "precious"));
     QVERIFY(QFile::link(victim, fresh()));
 
-    QVERIFY(UpdateClientProbe::openOutputFile(*client, fresh()));
-    QFile &out = UpdateClientProbe::outputFile(*client);
+    QVERIFY(fetch->openOutputFile(fresh()));
+    QFile &out = fetch->outputFile();
     QCOMPARE(out.fileName(), fresh());
     QCOMPARE(out.write("manifest"), qint64(8));
     out.close();
@@ -270,12 +279,12 @@ void TestWorkDir::linkBelowWorkDirIsRefused()
 {
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
     QVERIFY(makeDir(work, 0700));
-    UpdateClientProbe::enterWorkDir(*client, work);
+    fetch->workDir() = QDir(work);
     VT3_SKIP_WITHOUT_SYMLINKS();
     QVERIFY(QFile::link(outside->path(), work + QStringLiteral("/sub")));
 
     const QString target = work + QStringLiteral("/sub/deeper/file.z");
-    QVERIFY(!UpdateClientProbe::openOutputFile(*client, target));
+    QVERIFY(!fetch->openOutputFile(target));
     QCOMPARE(vt3test::logLinesMarked(*client),
              QStringList{QStringLiteral("red:write file ") + target + QStringLiteral(" error")});
     QCOMPARE(QDir(outside->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
@@ -285,7 +294,7 @@ void TestWorkDir::missingSubdirectoriesAreCreated()
 {
     const QString work = temp() + QStringLiteral("/voxtera_temp_0");
     QVERIFY(makeDir(work, 0700));
-    UpdateClientProbe::enterWorkDir(*client, work);
+    fetch->workDir() = QDir(work);
     // A file link planted at the target is replaced, not written through.
     QVERIFY(makeDir(work + QStringLiteral("/a"), 0700));
     const QString victim = outside->path() + QStringLiteral("/victim");
@@ -294,11 +303,11 @@ void TestWorkDir::missingSubdirectoriesAreCreated()
     QVERIFY(QFile::link(victim, work + QStringLiteral("/a/first.z")));
 #endif
 
-    QVERIFY(UpdateClientProbe::openOutputFile(*client, work + QStringLiteral("/a/first.z")));
-    UpdateClientProbe::outputFile(*client).write("one");
-    QVERIFY(UpdateClientProbe::openOutputFile(*client, work + QStringLiteral("/a/b/c/second.z")));
-    UpdateClientProbe::outputFile(*client).write("two");
-    UpdateClientProbe::outputFile(*client).close();
+    QVERIFY(fetch->openOutputFile(work + QStringLiteral("/a/first.z")));
+    fetch->outputFile().write("one");
+    QVERIFY(fetch->openOutputFile(work + QStringLiteral("/a/b/c/second.z")));
+    fetch->outputFile().write("two");
+    fetch->outputFile().close();
 
     QCOMPARE(readFile(victim), QByteArray("precious"));
     QCOMPARE(readFile(work + QStringLiteral("/a/first.z")), QByteArray("one"));
@@ -312,10 +321,10 @@ void TestWorkDir::obstacleInTheWay()
     // A directory where the manifest should go cannot be opened or removed.
     QVERIFY(makeDir(fresh(), 0700));
     QVERIFY(writeFile(fresh() + QStringLiteral("/keep"), "x"));
-    QVERIFY(!UpdateClientProbe::openOutputFile(*client, fresh()));
+    QVERIFY(!fetch->openOutputFile(fresh()));
     QCOMPARE(vt3test::logLinesMarked(*client),
              QStringList{QStringLiteral("red:write file ") + fresh() + QStringLiteral(" error")});
-    QVERIFY(!UpdateClientProbe::outputFile(*client).isOpen());
+    QVERIFY(!fetch->outputFile().isOpen());
 }
 
 void TestWorkDir::downloadTo_data()
@@ -340,15 +349,15 @@ void TestWorkDir::downloadTo()
     QFETCH(QString, shown);
     path.replace(QLatin1Char('@'), temp());
     shown.replace(QLatin1Char('@'), temp());
-    UpdateClientProbe::downloadTo(*client, path);
+    fetch->downloadTo(path);
     QCOMPARE(vt3test::logLines(*client), QStringList{QStringLiteral("Downloading ") + shown + QStringLiteral("...")});
 }
 
 void TestWorkDir::downloadingStripsReleaseUrl()
 {
-    UpdateClientProbe::setReleaseUrl(*client, QStringLiteral("http://127.0.0.1:8/m/1733650000/"));
-    UpdateClientProbe::downloading(*client,
-                                   QUrl(QStringLiteral("http://127.0.0.1:8/m/1733650000/common_client/a b.z")));
+    rig->run.releaseUrl = QStringLiteral("http://127.0.0.1:8/m/1733650000/");
+    QUrl url(QStringLiteral("http://127.0.0.1:8/m/1733650000/common_client/a b.z"));
+    fetch->downloading(url);
     QCOMPARE(vt3test::logLines(*client), QStringList{QStringLiteral("Downloading common_client/a%20b.z...")});
 }
 
@@ -413,22 +422,26 @@ void TestWorkDir::progress()
 
     Ui::UpdateClient *ui = UpdateClientProbe::ui(*client);
     ui->progressBar->setValue(barBefore);
-    UpdateClientProbe::startRunClock(*client, completedBefore, total);
-    UpdateClientProbe::slotProgress(*client, received, transferTotal);
+    rig->progress.start();
+    rig->progress.complete(completedBefore);
+    rig->progress.setTotal(total);
+    fetch->slotProgress(received, transferTotal);
 
     QCOMPARE(ui->progressBar->value(), bar);
     QCOMPARE(ui->completed->text(), completedText);
-    QCOMPARE(UpdateClientProbe::completedBytes(*client), completedAfter);
-    QCOMPARE(UpdateClientProbe::currentReceived(*client), int(received));
+    QCOMPARE(rig->progress.completed(), completedAfter);
+    QCOMPARE(fetch->bytesReceived(), int(received));
 }
 
 void TestWorkDir::speedUsesRunClock()
 {
-    UpdateClientProbe::startRunClock(*client, 0, 0);
+    rig->progress.start();
+    rig->progress.complete(0);
+    rig->progress.setTotal(0);
     QTest::qWait(250);
-    const qint64 before = UpdateClientProbe::elapsed(*client);
-    UpdateClientProbe::slotProgress(*client, 3000000, -1);
-    const qint64 after = UpdateClientProbe::elapsed(*client);
+    const qint64 before = rig->progress.elapsed();
+    fetch->slotProgress(3000000, -1);
+    const qint64 after = rig->progress.elapsed();
 
     // The received bytes over the time since the run started.
     QStringList possible;

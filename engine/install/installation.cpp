@@ -1,4 +1,4 @@
-#include "updateengine.h"
+#include "releaseworker.h"
 
 #include "appdir.h"
 #include "durable.h"
@@ -7,6 +7,7 @@
 #include "releaseworker.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 
@@ -360,43 +361,3 @@ QStringList removeDirContents(const QString &path)
 }
 
 } // namespace vt3
-
-void vt3::UpdateEngine::copyFiles()
-{
-    vt3::InstallJob job;
-    job.appDir = vt3::applicationDir();
-    job.workDir = tempDir.path();
-    // Entries may share an install name; the file unpacked for them is
-    // moved into place once, by the first.
-    QSet<QString> placed;
-    for (auto entry = releaseFiles.constBegin(); entry != releaseFiles.constEnd(); ++entry) {
-        vt3::format::Descriptor fields;
-        vt3::format::Descriptor::split(entry.value(), fields);
-        const QString installName = vt3::format::normalPath(fields.installName);
-        if (placed.contains(installName))
-            continue;
-        placed.insert(installName);
-        job.installNames << installName;
-        if (plan.isUpToDate(entry.key()))
-            job.upToDate << installName;
-        else if (plan.knownChanged.contains(entry.key()))
-            job.knownChanged << installName;
-    }
-    toWorker([job](vt3::ReleaseWorker *w) { w->installFiles(job); });
-}
-
-void vt3::UpdateEngine::filesInstalled(const vt3::InstallReport &report)
-{
-    for (const QString &destination : report.failed) {
-        const QString shown = QDir::toNativeSeparators(QFileInfo(destination).absoluteFilePath()).toHtmlEscaped();
-        if (report.busy.contains(destination))
-            message(tr("%1 is locked by another program.").arg(shown));
-        message(tr("<font color=red>%1 file install error.</font>").arg(shown));
-    }
-    // A half-installed release must not look finished: the work directory
-    // stays, and the next start resumes in it and tries again.
-    if (report.allInstalled)
-        allFinished();
-    else
-        stop(RunStop::Failed);
-}

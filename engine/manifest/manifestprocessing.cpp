@@ -1,5 +1,3 @@
-#include "updateengine.h"
-
 #include "manifestparse.h"
 #include "pathsafety.h"
 #include "releaseformat.h"
@@ -85,62 +83,3 @@ ManifestLists parseManifest(const QString &path, const QString &platform)
 }
 
 } // namespace vt3
-
-void vt3::UpdateEngine::processIni()
-{
-    if (outputFile.isOpen())
-        outputFile.close();
-    if (configReply) {
-        configReply->deleteLater();
-        configReply = nullptr;
-    }
-
-    const vt3::ManifestLists read = vt3::parseManifest(tempDir.path() + QLatin1Char('/') + configFile, platform);
-    const QString notCorrect = tr("<font color=red>%1 not correct.</font>").arg(configFile);
-
-    if (!read.filesUsable) {
-        message(notCorrect);
-        stop(RunStop::Failed);
-        return;
-    }
-
-    const auto takeFileGroups = [&] {
-        for (auto it = read.queue.cbegin(); it != read.queue.cend(); ++it)
-            downloadQueue.insert(it.key(), it.value());
-        for (auto it = read.files.cbegin(); it != read.files.cend(); ++it)
-            releaseFiles.insert(it.key(), it.value());
-        for (auto it = read.sha256.cbegin(); it != read.sha256.cend(); ++it)
-            releaseDigests.insert(it.key(), it.value());
-        progress.addToTotal(read.bytes);
-    };
-
-    // A manifest that announces nothing is refused after its lists are
-    // taken; its delete group is not used.
-    if (progress.total() + read.bytes == 0) {
-        takeFileGroups();
-        message(notCorrect);
-        stop(RunStop::Failed);
-        return;
-    }
-
-    if (!read.removalsUsable) {
-        message(notCorrect);
-        stop(RunStop::Failed);
-        return;
-    }
-    takeFileGroups();
-    for (auto it = read.removals.cbegin(); it != read.removals.cend(); ++it)
-        deleteList.insert(it.key(), it.value());
-
-    // Only a manifest that vouches for the unpacked fields lets installed
-    // files be compared with them, and a patch's result be checked; hashing
-    // them is left to a worker thread.
-    listedPatches.clear();
-    if (read.unpackedKnown)
-        listedPatches = vt3::patch::readPatches(tempDir.path() + QLatin1Char('/') + configFile, platform);
-    plan = vt3::ReleasePlan::make(downloadQueue, releaseFiles, releaseDigests, tempDir.path(), configFile);
-    if (read.unpackedKnown)
-        startUpToDateCheck(read.files);
-    else
-        startTransfers();
-}

@@ -1,4 +1,8 @@
-#include "updateengine.h"
+#include "manifestfetch.h"
+
+#include "run/runcontext.h"
+#include "run/texts.h"
+#include "run/transcript.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+// The work directory a manifest is fetched into: a broken run's when it
+// holds the same manifest, else a new one that nobody else can write into.
 
 namespace {
 
@@ -74,10 +81,10 @@ bool holdsSameManifest(const QString &path, const QByteArray &fresh)
 
 } // namespace
 
-bool vt3::UpdateEngine::prepareTempDir()
+bool vt3::ManifestFetch::prepareTempDir()
 {
     const QString systemTemp = tempDir.path();
-    const QString freshPath = systemTemp + QLatin1Char('/') + configFile;
+    const QString freshPath = systemTemp + QLatin1Char('/') + manifestName;
     const QStringList candidates =
         tempDir.entryList(QStringList{WorkDirPrefix + QLatin1Char('*')},
                           QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Unsorted);
@@ -93,11 +100,11 @@ bool vt3::UpdateEngine::prepareTempDir()
             const QString dir = systemTemp + QLatin1Char('/') + candidate;
             if (!isUsableWorkDir(dir))
                 continue;
-            if (!holdsSameManifest(dir + QLatin1Char('/') + configFile, fresh))
+            if (!holdsSameManifest(dir + QLatin1Char('/') + manifestName, fresh))
                 continue;
             tempDir.setPath(dir);
             QFile::remove(freshPath);
-            message(tr("Resume broken downloads..."));
+            say(vt3::Texts::tr("Resume broken downloads..."));
             return true;
         }
     }
@@ -113,20 +120,20 @@ bool vt3::UpdateEngine::prepareTempDir()
         // processing then finds no entries and says the manifest is wrong.
         tempDir.setPath(dir);
         if (created == Creation::Created)
-            QFile::rename(freshPath, dir + QLatin1Char('/') + configFile);
+            QFile::rename(freshPath, dir + QLatin1Char('/') + manifestName);
         return true;
     }
 }
 
-void vt3::UpdateEngine::downloadTo(QString path)
+void vt3::ManifestFetch::downloadTo(QString path)
 {
     path.remove(tempDir.path() + QLatin1Char('/'), Qt::CaseSensitive);
-    message(tr("Downloading %1...").arg(path.toHtmlEscaped()));
+    say(vt3::Texts::tr("Downloading %1...").arg(path.toHtmlEscaped()));
 }
 
-void vt3::UpdateEngine::downloading(QUrl &url)
+void vt3::ManifestFetch::downloading(QUrl &url)
 {
     QString text = url.toString(QUrl::FullyEncoded);
-    text.remove(releaseUrl, Qt::CaseSensitive);
-    message(tr("Downloading %1...").arg(text.toHtmlEscaped()));
+    text.remove(run.releaseUrl, Qt::CaseSensitive);
+    say(vt3::Texts::tr("Downloading %1...").arg(text.toHtmlEscaped()));
 }

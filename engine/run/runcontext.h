@@ -16,6 +16,22 @@ class RunProgress;
 class Transcript;
 struct ReleasePlan;
 
+// How patient a run is. Tests shorten them; users get these.
+struct RunLimits
+{
+    // How long a manifest request may go without a single byte.
+    int manifestTimeoutMs = 10000;
+    // How long a release-file transfer may go without a byte before it is
+    // abandoned; long enough for a slow line, short enough that a dead
+    // mirror does not hold the run for ever.
+    int stallTimeoutMs = 30000;
+    // A mirror that drips a file is never silent for the stall limit; a
+    // transfer that averaged less than the slowest pace over this window
+    // gives way like a stalled one. A minute keeps a short hiccup of a good
+    // line from counting.
+    int paceWindowMs = 60000;
+};
+
 // What the jobs of one run share: where they talk, where they write, which
 // mirrors there are and how patient a transfer is.
 struct RunContext
@@ -36,8 +52,7 @@ struct RunContext
     QString mirrorUrl;
     QString releaseUrl;
     QStringList mirrorOrder;
-    int stallTimeout = 0;
-    int paceWindow = 0;
+    RunLimits limits;
     quint64 lastStream = 0;
 
     // Posts work to the worker's thread; it runs there in the order posted.
@@ -52,6 +67,8 @@ struct RunContext
     // manifest's mirror first, then each other one; empty past the last.
     QString fileMirror(int attempt) const;
     QString workPath(const QString &key) const { return workDir + QLatin1Char('/') + key; }
+    // The release id as a number; 0 unless a plain decimal one.
+    quint64 releaseNumber() const;
 };
 
 } // namespace vt3

@@ -1,7 +1,5 @@
 #include "clientcheck.h"
 
-#include "updateengine.h"
-
 #include "appdir.h"
 
 #include <QProcess>
@@ -80,10 +78,3 @@ void ClientCheck::finish(bool running)
 }
 
 } // namespace vt3
-
-vt3::ClientCheck *vt3::UpdateEngine::checkClientRunning()
-{
-    auto *check = new ClientCheck(platform, this);
-    check->start();
-    return check;
-}

@@ -50,7 +50,7 @@ signals:
 
 private:
     enum class Step {
-        Waiting,
+        Idle,
         Fetching,
         // A transfer beside the head ended, and waits for the head.
         FetchedBeside,
@@ -80,7 +80,7 @@ private:
     QString fetched;
     QString group;
     std::unique_ptr<FileTransfer> transfer;
-    Step step = Step::Waiting;
+    Step step = Step::Idle;
     bool head = false;
     int attempt = 0;
     // A continued file whose digests came out wrong is fetched whole once.

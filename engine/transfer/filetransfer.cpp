@@ -108,7 +108,7 @@ bool FileTransfer::start()
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::readyRead);
     connect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
-    watchdog.start(run.stallTimeout, run.paceWindow);
+    watchdog.start(run.limits.stallTimeoutMs, run.limits.paceWindowMs);
     return true;
 }
 

@@ -32,6 +32,13 @@ releasedVersion::releasedVersion(QObject *parent)
     QHostInfo::lookupHost(hostName, this, &releasedVersion::getFirstAddr);
 }
 
+void releasedVersion::forgetLookup()
+{
+    delete udpSocket;
+    udpSocket = nullptr;
+    serverAddress = QHostAddress();
+}
+
 void releasedVersion::getFirstAddr(QHostInfo info)
 {
     if (info.error() != QHostInfo::NoError)

@@ -18,11 +18,20 @@ class releasedVersion : public QObject
 public:
     explicit releasedVersion(QObject *parent);
 
+    // The socket once the server's address is known, and that address.
+    QUdpSocket *socket() const { return udpSocket; }
+    QHostAddress server() const { return serverAddress; }
+    // Undoes what the lookup found, so that another lookup result may be
+    // handed to getFirstAddr.
+    void forgetLookup();
+
 signals:
     void finished(QString &reply);
 
-private slots:
+public slots:
     void getFirstAddr(QHostInfo info);
+
+private slots:
     void initSocket();
     void readPendingDatagrams();
 
@@ -34,8 +43,6 @@ private:
     QString requestText;
     QUdpSocket *udpSocket;
     QHostAddress serverAddress;
-
-    friend class ReleasedVersionProbe;
 };
 
 #endif // RELEASEDVERSION_H

@@ -3,6 +3,7 @@
 #include "updateclient.h"
 
 #include "ui_updateclient.h"
+#include "updateengine.h"
 #include "versionreply.h"
 
 #include <QApplication>
@@ -10,32 +11,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-
-class EngineProbe
-{
-public:
-    static void forget(vt3::UpdateEngine &e)
-    {
-        e.versionShown = false;
-        e.versionReceived = false;
-        e.versionInfo.clear();
-    }
-    static void show(vt3::UpdateEngine &e, QString &reply) { e.showLastedVersion(reply); }
-    static int fields(vt3::UpdateEngine &e) { return e.versionInfo.size(); }
-};
+#include <memory>
 
 class UpdateClientProbe
 {
 public:
-    // Every input is the first reply of a fresh process.
-    static void forget(UpdateClient &c)
+    // Every input is the first reply of a fresh process: a version query of
+    // its own, answering to the window.
+    static std::unique_ptr<vt3::VersionQuery> forget(UpdateClient &c)
     {
-        EngineProbe::forget(c.engine());
         c.ui->btnStart->setEnabled(false);
+        return std::make_unique<vt3::VersionQuery>(c.engine().runTranscript());
     }
-    static void show(UpdateClient &c, QString &reply) { EngineProbe::show(c.engine(), reply); }
     static bool startEnabled(UpdateClient &c) { return c.ui->btnStart->isEnabled(); }
-    static int fields(UpdateClient &c) { return EngineProbe::fields(c.engine()); }
     static bool plainLabel(UpdateClient &c) { return c.ui->lastedVersion->textFormat() == Qt::PlainText; }
 };
 
@@ -61,22 +49,22 @@ UpdateClient *window()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     UpdateClient &client = *window();
-    UpdateClientProbe::forget(client);
+    const std::unique_ptr<vt3::VersionQuery> query = UpdateClientProbe::forget(client);
     QString reply = vt3::decodeReply(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
     if (reply.contains(QChar(0)))
         __builtin_trap();
-    UpdateClientProbe::show(client, reply);
+    query->take(reply);
     // The button opens only for a reply with the release id and a version,
     // and what the network sent is never shown as markup.
     if (UpdateClientProbe::startEnabled(client) &&
-        (UpdateClientProbe::fields(client) < MinVersionFields || !UpdateClientProbe::plainLabel(client)))
+        (query->info().size() < MinVersionFields || !UpdateClientProbe::plainLabel(client)))
         __builtin_trap();
     // A second reply changes nothing once one was shown.
     if (UpdateClientProbe::startEnabled(client)) {
-        const int before = UpdateClientProbe::fields(client);
+        const int before = query->info().size();
         QString other = QStringLiteral("1#2#3");
-        UpdateClientProbe::show(client, other);
-        if (UpdateClientProbe::fields(client) != before)
+        query->take(other);
+        if (query->info().size() != before)
             __builtin_trap();
     }
     return 0;

@@ -1,18 +1,11 @@
 #ifndef UPDATECLIENTPROBE_H
 #define UPDATECLIENTPROBE_H
 
-#include "engineprobe.h"
 #include "ui_updateclient.h"
 #include "updateclient.h"
 
-inline vt3::UpdateEngine &engineOf(UpdateClient &c)
-{
-    return c.engine();
-}
-
-// The window's widgets, beside the run's state; the window declares it its
-// friend.
-class UpdateClientProbe : public EngineProbe
+// The window's widgets; the window declares it its friend.
+class UpdateClientProbe
 {
 public:
     static vt3::UpdateEngine &engine(UpdateClient &c) { return c.engine(); }
@@ -24,6 +17,11 @@ public:
     static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
     static void openUrl(UpdateClient &c, const QString &link) { c.openUrl(link); }
     static QString formatSize(UpdateClient &c, double bytes) { return c.formatSize(bytes); }
+    static bool updateFinished(UpdateClient &c) { return c.engine().isFinished(); }
+    // A line of the run's log, to the window and the disk log.
+    static void message(UpdateClient &c, const QString &html) { c.engine().runTranscript().line(html); }
+    // The run in progress, or the last one.
+    static vt3::UpdateRun *run(UpdateClient &c) { return c.engine().currentRun(); }
 };
 
 #endif // UPDATECLIENTPROBE_H

@@ -1,21 +1,11 @@
-#include "updateengine.h"
-
-#include "appdir.h"
-#include "clientcheck.h"
 #include "mirrorlist.h"
-#include "releaseformat.h"
 
-#include <QFileInfo>
 #include <QSettings>
+#include <QVector>
 
 #include <algorithm>
 
 namespace {
-
-QString mirrorListPath()
-{
-    return vt3::applicationDir() + QLatin1String("/mirrors.ini");
-}
 
 void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &mirrors)
 {
@@ -90,54 +80,3 @@ QMap<QString, int> readMirrorList(const QString &iniPath)
 
 } // namespace vt3
 
-void vt3::UpdateEngine::update()
-{
-    startRunLog(mirrorListPath());
-    if (!QFileInfo::exists(mirrorListPath())) {
-        message(tr("<font color=red>mirrors.ini file not found!</font>"));
-        stop(RunStop::MirrorListMissing);
-        return;
-    }
-
-    // A second request while the process list is read must not start a
-    // second check.
-    transcript.face()->runStarting();
-    // The run goes on with this check's answer only.
-    connect(checkClientRunning(), &ClientCheck::finished, this, &UpdateEngine::continueUpdate);
-}
-
-void vt3::UpdateEngine::continueUpdate(bool clientRunning)
-{
-    if (clientRunning) {
-        stop(RunStop::ClientRunning);
-        return;
-    }
-
-    attempts = 0;
-    manifestRejected = false;
-    transcript.face()->runStarted();
-    releaseFiles.clear();
-    releaseDigests.clear();
-    plan = vt3::ReleasePlan();
-    patched.clear();
-    tempDir = QDir::temp();
-    progress.start();
-
-    // Before any request: an older release than the one installed is what
-    // a forged version reply would announce to bring back a known flaw.
-    if (refuseDowngrade()) {
-        stop(RunStop::Refused);
-        return;
-    }
-    loadTrustedKeys();
-
-    configFile = vt3::format::manifestName(platform);
-    const QMap<QString, int> listed = vt3::readMirrorList(mirrorListPath());
-    for (auto it = listed.cbegin(); it != listed.cend(); ++it)
-        mirrors.insert(it.key(), it.value());
-    mirrorOrder = listed.keys();
-    parallelTransfers = vt3::readParallelTransfers(mirrorListPath());
-    scheduler.reset();
-
-    nextConfigFile();
-}

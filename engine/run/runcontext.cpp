@@ -1,0 +1,36 @@
+#include "runcontext.h"
+
+namespace {
+
+// A failed file is asked for this often from the manifest's mirror before
+// the other mirrors are tried: one more try covers a dropped connection.
+constexpr int AttemptsOnReleaseMirror = 2;
+
+} // namespace
+
+namespace vt3 {
+
+QString RunContext::fileMirror(int attempt) const
+{
+    if (attempt < AttemptsOnReleaseMirror)
+        return releaseUrl;
+    int index = attempt - AttemptsOnReleaseMirror;
+    for (const QString &mirror : mirrorOrder) {
+        if (mirror == mirrorUrl)
+            continue;
+        if (index-- == 0)
+            return mirror + releaseId + QLatin1Char('/');
+    }
+    return QString();
+}
+
+quint64 RunContext::releaseNumber() const
+{
+    // Only the plain decimal form names a release; anything else is 0,
+    // which is older than every release and signed by none.
+    bool ok = false;
+    const quint64 id = releaseId.toULongLong(&ok, 10);
+    return ok && QString::number(id) == releaseId ? id : 0;
+}
+
+} // namespace vt3
