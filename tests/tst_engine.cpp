@@ -4,6 +4,7 @@
 #include "binarypatch.h"
 #include "httpfixture.h"
 #include "patchformat.h"
+#include "recordingface.h"
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "testsupport.h"
@@ -18,54 +19,6 @@ namespace {
 
 constexpr int RunTimeoutMs = 20000;
 const QString ReleaseId = QStringLiteral("1733650000");
-
-struct RecordingFace : vt3::UpdateFace
-{
-    // Everything said, in order: the log's lines as the window shows them
-    // ("red:" before an error line) and the other calls by name.
-    QStringList said;
-    QStringList lines;
-    qint64 lastDone = -1;
-    qint64 lastTotal = -1;
-    int lastPercent = -1;
-    int ends = 0;
-    bool allowAbort = false;
-    int asked = 0;
-
-    void versionKnown(const QString &id, const QString &version, const QDateTime &released) override
-    {
-        said << QStringLiteral("version %1 %2 %3").arg(id, version).arg(released.toSecsSinceEpoch());
-    }
-    void versionUnknown() override { said << QStringLiteral("no version"); }
-    void runStarting() override { said << QStringLiteral("starting"); }
-    void runStarted() override { said << QStringLiteral("started"); }
-    void logLine(const QString &html) override
-    {
-        const QString text = vt3::RunLog::plainText(html);
-        lines << (html.contains(QLatin1String("color=red")) ? QLatin1String("red:") + text : text);
-    }
-    void transferProgress(qint64 done, qint64 total, double) override
-    {
-        lastDone = done;
-        lastTotal = total;
-    }
-    void unpackProgress(int percent) override { lastPercent = percent; }
-    void runFinished() override
-    {
-        said << QStringLiteral("finished");
-        ++ends;
-    }
-    void runStopped(vt3::RunStop why) override
-    {
-        said << QStringLiteral("stopped %1").arg(int(why));
-        ++ends;
-    }
-    bool confirmAbort() override
-    {
-        ++asked;
-        return allowAbort;
-    }
-};
 
 QByteArray noise(int size)
 {
@@ -119,7 +72,7 @@ struct Scene
     QString workDir() const { return QDir(tmp.path()).filePath(QStringLiteral("voxtera_temp_0")); }
 };
 
-void runToEnd(vt3::UpdateEngine &engine, RecordingFace &face)
+void runToEnd(vt3::UpdateEngine &engine, vt3test::RecordingFace &face)
 {
     engine.queryVersion();
     vt3test::announceVersion(engine, ReleaseId + QStringLiteral("#3.6.1"));
@@ -211,7 +164,7 @@ void TestEngine::wholeRunReported()
 {
     Scene scene;
     scene.publish();
-    RecordingFace face;
+    vt3test::RecordingFace face;
     vt3::UpdateEngine engine(&face);
     runToEnd(engine, face);
 
@@ -232,7 +185,7 @@ void TestEngine::wholeRunReported()
     // The manifest's bytes count as done too, though not in the total.
     QCOMPARE(face.lastTotal, served);
     QVERIFY(face.lastDone > served);
-    QCOMPARE(face.lastPercent, 100);
+    QCOMPARE(face.percents.constLast(), 100);
     QCOMPARE(vt3test::readFile(scene.app.filePath(QStringLiteral("core.dll"))), scene.library);
     QCOMPARE(vt3test::readFile(scene.app.filePath(QStringLiteral("readme.txt"))), scene.readme);
     QCOMPARE(vt3::installedRelease(scene.app.path()), ReleaseId.toULongLong());
@@ -302,7 +255,7 @@ void TestEngine::runEndsSayWhy()
     }
     lastLine.replace(QStringLiteral("%1"), QDir::toNativeSeparators(scene.workDir()));
 
-    RecordingFace face;
+    vt3test::RecordingFace face;
     vt3::UpdateEngine engine(&face);
     runToEnd(engine, face);
     QCOMPARE(face.said.constLast(), end);
@@ -315,7 +268,7 @@ void TestEngine::closingAsksDuringARun()
 {
     Scene scene;
     scene.publish();
-    RecordingFace face;
+    vt3test::RecordingFace face;
     vt3::UpdateEngine engine(&face);
     QVERIFY(!engine.mayClose());
     QCOMPARE(face.asked, 1);
@@ -323,7 +276,7 @@ void TestEngine::closingAsksDuringARun()
     QVERIFY(engine.mayClose());
     QCOMPARE(face.asked, 2);
 
-    RecordingFace after;
+    vt3test::RecordingFace after;
     vt3::UpdateEngine finished(&after);
     runToEnd(finished, after);
     QVERIFY(finished.mayClose());
@@ -353,7 +306,7 @@ void TestEngine::patchOrTheWholeFile()
 
     PatchScene scene;
     QVERIFY(scene.prepare(which));
-    RecordingFace face;
+    vt3test::RecordingFace face;
     vt3::UpdateEngine engine(&face);
     // While the patch is on its way, something else may write the file.
     QTimer watch;
@@ -413,7 +366,7 @@ void TestEngine::transcriptReadsInQueueOrder()
     QFETCH(QStringList, shown);
     QTemporaryDir data;
     qputenv("XDG_DATA_HOME", data.path().toUtf8());
-    RecordingFace face;
+    vt3test::RecordingFace face;
     vt3::Transcript transcript(&face);
     transcript.beginRun();
     for (const QString &step : qAsConst(steps)) {

@@ -7,6 +7,7 @@
 #include "binarypatch.h"
 #include "httpfixture.h"
 #include "patchformat.h"
+#include "recordingface.h"
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "runlog.h"
@@ -31,50 +32,6 @@ constexpr int ShortPaceWindowMs = 1000;
 constexpr int StallAfterBytes = 3000;
 const QString ReleaseId = QStringLiteral("1733650000");
 const QString TranscriptDir = QStringLiteral(VT3_SOURCE_DIR "/tests/transcripts/");
-
-// Every face call in order; progress is kept apart, as its timing is the
-// network's.
-struct TranscriptFace : vt3::UpdateFace
-{
-    QStringList calls;
-    qint64 lastDone = -1;
-    qint64 lastTotal = -1;
-    bool speedShown = false;
-    QList<int> percents;
-    int ends = 0;
-
-    void versionKnown(const QString &id, const QString &version, const QDateTime &released) override
-    {
-        calls << QStringLiteral("version %1 %2 %3").arg(id, version).arg(released.toSecsSinceEpoch());
-    }
-    void versionUnknown() override { calls << QStringLiteral("no version"); }
-    void runStarting() override { calls << QStringLiteral("starting"); }
-    void runStarted() override { calls << QStringLiteral("started"); }
-    void logLine(const QString &html) override { calls << QStringLiteral("line ") + html; }
-    void detailLine(const QString &html) override { calls << QStringLiteral("detail ") + html; }
-    void transferProgress(qint64 done, qint64 total, double bytesPerSecond) override
-    {
-        lastDone = done;
-        lastTotal = total;
-        speedShown = speedShown || bytesPerSecond > 0;
-    }
-    void unpackProgress(int percent) override
-    {
-        if (percents.isEmpty() || percents.constLast() != percent)
-            percents << percent;
-    }
-    void runFinished() override
-    {
-        calls << QStringLiteral("finished");
-        ++ends;
-    }
-    void runStopped(vt3::RunStop why) override
-    {
-        calls << QStringLiteral("stopped %1").arg(int(why));
-        ++ends;
-    }
-    bool confirmAbort() override { return true; }
-};
 
 QByteArray contentOf(char seed, int size = 40000)
 {
@@ -405,7 +362,7 @@ void TestTranscripts::runReadsAsBefore()
     if (QTest::currentTestFailed())
         return;
 
-    TranscriptFace face;
+    vt3test::RecordingFace face;
     {
         vt3::UpdateEngine engine(&face);
         useShortLimits(engine);
