@@ -8,17 +8,17 @@ void RunProgress::start()
 {
     completedBytes = 0;
     totalBytes = 0;
-    headReceived = 0;
+    headBytes = 0;
     besideBytes = 0;
     clock.start();
 }
 
 void RunProgress::headProgress(qint64 received, qint64 announced)
 {
-    headReceived = received;
+    headBytes = received;
     if (received == announced) {
         completedBytes += announced;
-        headReceived = 0;
+        headBytes = 0;
     }
     show(received);
 }
@@ -26,7 +26,7 @@ void RunProgress::headProgress(qint64 received, qint64 announced)
 void RunProgress::besideWrote(qint64 bytes)
 {
     besideBytes += bytes;
-    show(headReceived);
+    show(headBytes);
 }
 
 void RunProgress::besideTakenUp(qint64 written, bool complete)
@@ -36,13 +36,13 @@ void RunProgress::besideTakenUp(qint64 written, bool complete)
         completedBytes += written;
 }
 
-void RunProgress::show(qint64 headBytes)
+void RunProgress::show(qint64 headCall)
 {
-    const qint64 done = completedBytes + headReceived + besideBytes;
+    const qint64 done = completedBytes + headBytes + besideBytes;
     const qint64 elapsedMs = clock.isValid() ? clock.elapsed() : 0;
     // The speed is that of the bytes in flight over the run's time so far;
     // no time passed yet: there is no speed to tell.
-    const double speed = elapsedMs > 0 ? double(headBytes + besideBytes) * 1000.0 / double(elapsedMs) : -1.0;
+    const double speed = elapsedMs > 0 ? double(headCall + besideBytes) * 1000.0 / double(elapsedMs) : -1.0;
     transcript.face()->transferProgress(done, totalBytes, speed);
 }
 

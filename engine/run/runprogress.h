@@ -37,12 +37,14 @@ public:
     void besideTakenUp(qint64 written, bool complete);
 
 private:
-    void show(qint64 inFlight);
+    // `headCall`: the bytes of the head's reply as its last report gave
+    // them, which the speed counts even once they are complete.
+    void show(qint64 headCall);
 
     Transcript &transcript;
     qint64 completedBytes = 0;
     qint64 totalBytes = 0;
-    qint64 headReceived = 0;
+    qint64 headBytes = 0;
     qint64 besideBytes = 0;
     QElapsedTimer clock;
 };
