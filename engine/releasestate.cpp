@@ -6,6 +6,15 @@
 
 namespace vt3 {
 
+quint64 releaseNumber(const QString &text)
+{
+    // Only the plain decimal form names a release; anything else is 0,
+    // which is older than every release and signed by none.
+    bool ok = false;
+    const quint64 id = text.toULongLong(&ok, 10);
+    return ok && QString::number(id) == text ? id : 0;
+}
+
 namespace {
 const QLatin1String StateFileName("vt3update.state");
 // The record is a settings file of one group and one key, as QSettings

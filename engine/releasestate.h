@@ -5,6 +5,9 @@
 
 namespace vt3 {
 
+// A release id as a number; 0 unless the text is a plain decimal one.
+quint64 releaseNumber(const QString &text);
+
 // vt3update.state in the application directory records which release the
 // last completed update installed, so that an older one, announced by a
 // forged or stale version reply, is not installed over it.

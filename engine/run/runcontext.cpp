@@ -1,5 +1,7 @@
 #include "runcontext.h"
 
+#include "releasestate.h"
+
 namespace {
 
 // A failed file is asked for this often from the manifest's mirror before
@@ -26,11 +28,7 @@ QString RunContext::fileMirror(int attempt) const
 
 quint64 RunContext::releaseNumber() const
 {
-    // Only the plain decimal form names a release; anything else is 0,
-    // which is older than every release and signed by none.
-    bool ok = false;
-    const quint64 id = releaseId.toULongLong(&ok, 10);
-    return ok && QString::number(id) == releaseId ? id : 0;
+    return vt3::releaseNumber(releaseId);
 }
 
 } // namespace vt3

@@ -1,6 +1,7 @@
 #include "versionquery.h"
 
 #include "releasedversion.h"
+#include "releasestate.h"
 #include "run/transcript.h"
 
 #include <QDateTime>
@@ -62,12 +63,7 @@ void VersionQuery::timedOut()
 
 quint64 VersionQuery::releaseId() const
 {
-    // Only the plain decimal form names a release; anything else is 0,
-    // which is older than every release and signed by none.
-    const QString text = releaseText();
-    bool ok = false;
-    const quint64 id = text.toULongLong(&ok, 10);
-    return ok && QString::number(id) == text ? id : 0;
+    return releaseNumber(releaseText());
 }
 
 } // namespace vt3
