@@ -20,23 +20,6 @@ namespace {
 constexpr int RunTimeoutMs = 20000;
 const QString ReleaseId = QStringLiteral("1733650000");
 
-QByteArray noise(int size)
-{
-    QRandomGenerator random(17);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(random.bounded(256));
-    return bytes;
-}
-
-// Every `step`th byte changed.
-QByteArray edited(QByteArray bytes, int step)
-{
-    for (int i = 0; i < bytes.size(); i += step)
-        bytes[i] = char(bytes.at(i) ^ 0x5a);
-    return bytes;
-}
-
 // An application directory with mirrors.ini naming one mirror on a local
 // server that serves one release of two files.
 struct Scene
@@ -49,7 +32,7 @@ struct Scene
     vt3test::ReleaseBuilder release{QLatin1Char('/') + ReleaseId + QLatin1Char('/')};
     const QByteArray readme = QByteArray("read me\n").repeated(300);
     // Of no pattern, so that a patch has to draw on its base.
-    const QByteArray library = noise(40000);
+    const QByteArray library = vt3test::noise(40000);
 
     Scene()
     {
@@ -90,7 +73,7 @@ enum class PatchCase { Used, NotTheBase, Missing, WrongDigest, WrongResult, Base
 // scene's core.dll, listed in the manifest.
 struct PatchScene : Scene
 {
-    const QByteArray before = edited(library, 4000);
+    const QByteArray before = vt3test::edited(library, 4000);
     QByteArray patch;
     QString key;
 
@@ -98,7 +81,7 @@ struct PatchScene : Scene
     {
         const QString base = scratch.filePath(QStringLiteral("before"));
         const QString next = scratch.filePath(QStringLiteral("next"));
-        const QByteArray made = which == PatchCase::WrongResult ? edited(library, 3000) : library;
+        const QByteArray made = which == PatchCase::WrongResult ? vt3test::edited(library, 3000) : library;
         if (!vt3test::writeFile(base, before) || !vt3test::writeFile(next, made))
             return false;
         patch = vt3::patch::makePatch(base, next).bytes;
@@ -129,7 +112,7 @@ struct PatchScene : Scene
             QFile::setPermissions(workDir(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
         http.setRoute(patchPath(), route);
-        const QByteArray installed = which == PatchCase::NotTheBase ? edited(before, 5000) : before;
+        const QByteArray installed = which == PatchCase::NotTheBase ? vt3test::edited(before, 5000) : before;
         return vt3test::writeFile(app.filePath(QStringLiteral("core.dll")), installed);
     }
     QString patchPath() const { return QStringLiteral("/%1/%2/%3").arg(ReleaseId, vt3test::BinGroup, key); }
@@ -314,7 +297,7 @@ void TestEngine::patchOrTheWholeFile()
         if (scene.http.requestCount(scene.patchPath()) == 0)
             return;
         watch.stop();
-        vt3test::writeFile(scene.app.filePath(QStringLiteral("core.dll")), edited(scene.before, 100));
+        vt3test::writeFile(scene.app.filePath(QStringLiteral("core.dll")), vt3test::edited(scene.before, 100));
     });
     if (which == PatchCase::BaseChanged)
         watch.start(5);

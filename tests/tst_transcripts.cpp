@@ -41,23 +41,6 @@ QByteArray contentOf(char seed, int size = 40000)
     return data;
 }
 
-QByteArray noise(int size)
-{
-    QRandomGenerator random(17);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &byte : bytes)
-        byte = char(random.bounded(256));
-    return bytes;
-}
-
-// Every `step`th byte changed.
-QByteArray edited(QByteArray bytes, int step)
-{
-    for (int i = 0; i < bytes.size(); i += step)
-        bytes[i] = char(bytes.at(i) ^ 0x5a);
-    return bytes;
-}
-
 QString sha256Hex(const QByteArray &data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
@@ -229,7 +212,7 @@ void TestTranscripts::runReadsAsBefore_data()
 void TestTranscripts::prepare(Case which, Scene &scene, int parallel)
 {
     const QByteArray readme = QByteArray("read me\n").repeated(300);
-    const QByteArray library = noise(40000);
+    const QByteArray library = vt3test::noise(40000);
     if (which == Case::Faults) {
         // Each file of the mix goes wrong its own way on the first mirror;
         // the second has them all.
@@ -287,7 +270,7 @@ void TestTranscripts::prepare(Case which, Scene &scene, int parallel)
     case Case::PatchUsed:
     case Case::PatchDamaged:
     case Case::PatchMissing: {
-        const QByteArray before = edited(library, 4000);
+        const QByteArray before = vt3test::edited(library, 4000);
         const QString base = scene.scratch.filePath(QStringLiteral("before"));
         const QString next = scene.scratch.filePath(QStringLiteral("next"));
         QVERIFY(vt3test::writeFile(base, before) && vt3test::writeFile(next, library));
@@ -316,12 +299,13 @@ void TestTranscripts::prepare(Case which, Scene &scene, int parallel)
     case Case::SignatureMissing:
     case Case::SignatureBad: {
         scene.publish();
-        const QByteArray publicKey = noise(32);
+        const QByteArray publicKey = vt3test::noise(32);
         QVERIFY(
             vt3test::writeFile(scene.app.filePath(QStringLiteral("trusted-keys.txt")), publicKey.toBase64() + '\n'));
         if (which == Case::SignatureBad)
-            scene.at(0).serve(QStringLiteral("/%1/%2.sig").arg(ReleaseId, vt3test::ManifestName),
-                              vt3::signature::formatSignatureFile({{vt3::signature::keyId(publicKey), noise(64)}}));
+            scene.at(0).serve(
+                QStringLiteral("/%1/%2.sig").arg(ReleaseId, vt3test::ManifestName),
+                vt3::signature::formatSignatureFile({{vt3::signature::keyId(publicKey), vt3test::noise(64)}}));
         break;
     }
     case Case::Downgrade:

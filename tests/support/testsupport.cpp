@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -90,6 +91,22 @@ void announceVersion(vt3::UpdateEngine &engine, const QString &reply)
     Q_ASSERT(version);
     QString text = reply;
     emit version->finished(text);
+}
+
+QByteArray noise(int size)
+{
+    QRandomGenerator random(17);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+QByteArray edited(QByteArray bytes, int step)
+{
+    for (int i = 0; i < bytes.size(); i += step)
+        bytes[i] = char(bytes.at(i) ^ 0x5a);
+    return bytes;
 }
 
 bool writeFile(const QString &path, const QByteArray &data)

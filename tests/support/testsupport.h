@@ -83,6 +83,12 @@ QStringList logLines(UpdateClient &client);
 // (the window's error lines), so one list asserts text, order and colour.
 QStringList logLinesMarked(UpdateClient &client);
 
+// Bytes of no pattern, the same on every call: a patch made against them
+// has to draw on its base.
+QByteArray noise(int size);
+// `bytes` with every `step`th byte changed.
+QByteArray edited(QByteArray bytes, int step);
+
 // Writes a whole file, creating its directories; true when every byte
 // was written.
 bool writeFile(const QString &path, const QByteArray &data);
