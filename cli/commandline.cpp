@@ -68,6 +68,11 @@ public:
         printError(tr("The version server gave no usable answer."));
         finish(ExitFailed);
     }
+    void versionRefused(const QString &why) override
+    {
+        printError(why);
+        finish(ExitRefused);
+    }
     // A check runs nothing of an update.
     void runStarting() override {}
     void runStarted() override {}

@@ -36,6 +36,16 @@ void UnattendedRun::versionUnknown()
     finish(ExitFailed);
 }
 
+void UnattendedRun::versionRefused(const QString &why)
+{
+    if (shown)
+        shown->versionRefused(why);
+    if (started)
+        return;
+    printError(why);
+    finish(ExitRefused);
+}
+
 void UnattendedRun::runStarting()
 {
     if (shown)

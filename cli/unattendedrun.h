@@ -26,6 +26,7 @@ public:
 
     void versionKnown(const QString &releaseId, const QString &version, const QDateTime &released) override;
     void versionUnknown() override;
+    void versionRefused(const QString &why) override;
     void runStarting() override;
     void runStarted() override;
     void logLine(const QString &html) override;

@@ -34,6 +34,9 @@ public:
     // version text and the release's date), or gave no usable answer in time.
     virtual void versionKnown(const QString &releaseId, const QString &version, const QDateTime &released) = 0;
     virtual void versionUnknown() = 0;
+    // This installation trusts version keys and no answer passed their
+    // check; `why` is the sentence to show in place of the version.
+    virtual void versionRefused(const QString &why) = 0;
 
     // A run was asked for and the client check begins; then, the check
     // passed, the run itself begins with an empty log and progress.

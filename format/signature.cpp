@@ -151,11 +151,18 @@ TrustedKeys parseTrustedKeys(const QByteArray &text)
         line = line.trimmed();
         if (line.isEmpty())
             continue;
+        // The role word stands apart from the key by white space; a key
+        // that merely begins with the same letters is still a release key.
+        const bool version = line.size() > VersionRole.size() && line.startsWith(VersionRole) &&
+                             QChar::isSpace(uchar(line.at(VersionRole.size())));
+        if (version)
+            line = line.mid(VersionRole.size()).trimmed();
+        QVector<QByteArray> &keys = version ? trusted.versionKeys : trusted.keys;
         const QByteArray key = decodeExact(line, PublicKeyBytes);
         if (key.isEmpty())
-            trusted.malformedLines.append(i + 1);
-        else if (!trusted.keys.contains(key))
-            trusted.keys.append(key);
+            (version ? trusted.malformedVersionLines : trusted.malformedLines).append(i + 1);
+        else if (!keys.contains(key))
+            keys.append(key);
     }
     return trusted;
 }

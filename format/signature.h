@@ -61,19 +61,29 @@ bool verifyDetached(const QByteArray &message, const QByteArray &signature, cons
 bool verifyRelease(const SignatureFile &file, quint64 releaseId, const QByteArray &manifest,
                    const QVector<QByteArray> &trustedKeys);
 
+// The word that marks a line's key as a version key: it signs the version
+// server's answers, never a release, and a release key never signs those.
+const QByteArray VersionRole("version");
+
 struct TrustedKeys
 {
-    QVector<QByteArray> keys; // raw 32-byte public keys
+    QVector<QByteArray> keys;        // release keys, raw 32-byte public keys
+    QVector<QByteArray> versionKeys; // keys of lines marked "version"
     // 1-based numbers of lines that are neither blank, a comment nor a key.
     QVector<int> malformedLines;
+    // The same, of lines marked "version".
+    QVector<int> malformedVersionLines;
     // A file with any line that is not blank or a comment demands signed
     // releases, even when no line holds a usable key: a typo in the file
     // must not switch verification off, it makes every release fail it.
+    // A line marked "version" does the same for version answers only.
     bool required() const { return !keys.isEmpty() || !malformedLines.isEmpty(); }
+    bool versionRequired() const { return !versionKeys.isEmpty() || !malformedVersionLines.isEmpty(); }
 };
 
-// Reads trusted-keys.txt: one base64 public key a line; "#" starts a
-// comment (base64 has no "#"), surrounding white space is ignored.
+// Reads trusted-keys.txt: one base64 public key a line, "version " before
+// it for a version key; "#" starts a comment (base64 has no "#"),
+// surrounding white space is ignored.
 TrustedKeys parseTrustedKeys(const QByteArray &text);
 
 // Decodes strict base64 of exactly `length` bytes; empty on any error.

@@ -244,35 +244,58 @@ void TestSignature::signatureFileText()
 void TestSignature::trustedKeys_data()
 {
     QTest::addColumn<QByteArray>("text");
+    // Release keys, then version keys, found by the reading.
     QTest::addColumn<int>("keys");
+    QTest::addColumn<int>("versionKeys");
     QTest::addColumn<QVector<int>>("malformed");
+    QTest::addColumn<QVector<int>>("malformedVersion");
     QTest::addColumn<bool>("required");
+    QTest::addColumn<bool>("versionRequired");
     const QByteArray a = QByteArray(32, 'a').toBase64();
     const QByteArray b = QByteArray(32, 'b').toBase64();
-    QTest::newRow("empty file") << QByteArray() << 0 << QVector<int>() << false;
+    const QVector<int> none;
+    QTest::newRow("empty file") << QByteArray() << 0 << 0 << none << none << false << false;
     QTest::newRow("only comments and blanks")
-        << QByteArray("# keys\n\n   \n# none yet\n") << 0 << QVector<int>() << false;
+        << QByteArray("# keys\n\n   \n# none yet\n") << 0 << 0 << none << none << false << false;
     QTest::newRow("two keys with comments")
-        << QByteArray("# release keys\n" + a + "  # old\r\n\n  " + b + "\n") << 2 << QVector<int>() << true;
-    QTest::newRow("same key twice") << QByteArray(a + "\n" + a + "\n") << 1 << QVector<int>() << true;
+        << QByteArray("# release keys\n" + a + "  # old\r\n\n  " + b + "\n") << 2 << 0 << none << none << true << false;
+    QTest::newRow("same key twice") << QByteArray(a + "\n" + a + "\n") << 1 << 0 << none << none << true << false;
     QTest::newRow("malformed line beside a key")
-        << QByteArray(a + "\nnot a key\n" + QByteArray(31, 'c').toBase64() + "\n") << 1 << QVector<int>{2, 3} << true;
+        << QByteArray(a + "\nnot a key\n" + QByteArray(31, 'c').toBase64() + "\n") << 1 << 0 << QVector<int>{2, 3}
+        << none << true << false;
     // A broken file must not switch verification off.
-    QTest::newRow("only a malformed line") << QByteArray("ssh-ed25519 AAAA\n") << 0 << QVector<int>{1} << true;
+    QTest::newRow("only a malformed line")
+        << QByteArray("ssh-ed25519 AAAA\n") << 0 << 0 << QVector<int>{1} << none << true << false;
+    // The same key may hold both roles; each role counts on its own.
+    QTest::newRow("version key beside a release key")
+        << QByteArray(a + "\nversion " + b + " # online\n\tversion\t" + a + "\n") << 1 << 2 << none << none << true
+        << true;
+    QTest::newRow("only version keys") << QByteArray("version " + a + "\nversion " + b + "\n") << 0 << 2 << none << none
+                                       << false << true;
+    QTest::newRow("malformed version line")
+        << QByteArray(a + "\nversion nokey\nversion\n") << 1 << 0 << QVector<int>{3} << QVector<int>{2} << true << true;
+    QTest::newRow("role word glued to a key")
+        << QByteArray("version" + a + "\n") << 0 << 0 << QVector<int>{1} << none << true << false;
 }
 
 void TestSignature::trustedKeys()
 {
     QFETCH(QByteArray, text);
     QFETCH(int, keys);
+    QFETCH(int, versionKeys);
     QFETCH(QVector<int>, malformed);
+    QFETCH(QVector<int>, malformedVersion);
     QFETCH(bool, required);
+    QFETCH(bool, versionRequired);
     const sig::TrustedKeys read = sig::parseTrustedKeys(text);
     QCOMPARE(read.keys.size(), keys);
-    for (const QByteArray &key : read.keys)
+    QCOMPARE(read.versionKeys.size(), versionKeys);
+    for (const QByteArray &key : read.keys + read.versionKeys)
         QCOMPARE(key.size(), sig::PublicKeyBytes);
     QCOMPARE(read.malformedLines, malformed);
+    QCOMPARE(read.malformedVersionLines, malformedVersion);
     QCOMPARE(read.required(), required);
+    QCOMPARE(read.versionRequired(), versionRequired);
 }
 
 void TestSignature::releaseState_data()

@@ -3,9 +3,12 @@
 
 #include "appdir.h"
 #include "releasedversion.h"
+#include "replytime.h"
+#include "runlog.h"
 #include "testsupport.h"
 #include "udpversionserver.h"
 #include "updateclientprobe.h"
+#include "versionkey.h"
 
 #include <QHostInfo>
 #include <QLabel>
@@ -26,6 +29,10 @@ const QString Caption = QStringLiteral("Lasted Version:");
 const QString Failure = QStringLiteral("Failed to retrieve Version number.");
 const QString GoodReply = QStringLiteral("1733650000#3.6.1");
 const QString GoodLabel = QStringLiteral("Lasted Version:3.6.1 (2024-12-08 09:26:40)");
+const QString Unverified = QStringLiteral("The version server's answer could not be verified.");
+const QString WrongClock = Unverified + QStringLiteral(" This computer's clock looks wrong.");
+constexpr qint64 Hour = 3600;
+constexpr qint64 Day = 24 * Hour;
 
 QStringList debugLines;
 QtMessageHandler previousHandler = nullptr;
@@ -50,6 +57,10 @@ struct ReplyLog
     void follow(releasedVersion *version)
     {
         QObject::connect(version, &releasedVersion::finished, [this](QString &reply) { texts << reply; });
+    }
+    void followEach(releasedVersion *version)
+    {
+        QObject::connect(version, &releasedVersion::datagramRead, [this](QString &reply) { texts << reply; });
     }
 };
 
@@ -96,6 +107,8 @@ private slots:
     void laterReplies_data();
     void laterReplies();
     void windowTimeOut();
+    void signedAnswers_data();
+    void signedAnswers();
 
 private:
     QTemporaryDir appDir;
@@ -116,6 +129,9 @@ void TestVersion::initTestCase()
 void TestVersion::init()
 {
     debugLines.clear();
+    for (const QString &name : {QStringLiteral("trusted-keys.txt"), QStringLiteral("mirrors.ini")})
+        QFile::remove(appDir.filePath(name));
+    QFile::remove(vt3::replyTimePath(appDir.path()));
     server = std::make_unique<UdpVersionServer>();
     QVERIFY2(server->listenWhenFree(PortWaitMs), "port 17384 is held by something else");
 }
@@ -572,6 +588,128 @@ void TestVersion::windowTimeOut()
     server->sendTo(boundPort(versionOf(silent)), GoodReply.toUtf8());
     QTRY_COMPARE(UpdateClientProbe::label(silent)->text(), GoodLabel);
     QVERIFY(UpdateClientProbe::btnStart(silent)->isEnabled());
+}
+
+void TestVersion::signedAnswers_data()
+{
+    QTest::addColumn<QByteArray>("trustedKeys");
+    // What the record of accepted times holds before; empty for no file.
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<QByteArray>("mirrorsIni");
+    QTest::addColumn<QList<QByteArray>>("datagrams");
+    QTest::addColumn<QString>("label");
+    // A line of the disk log, or of the notes kept for the next run's log
+    // when the answer was shown.
+    QTest::addColumn<QString>("logged");
+    // The accepted time recorded afterwards; 0 for no record.
+    QTest::addColumn<qint64>("recorded");
+
+    const vt3test::VersionKey key('a');
+    const vt3test::VersionKey second('b');
+    const vt3test::VersionKey unknown('c');
+    const QString record = GoodReply;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray fresh = key.answer(record, now);
+    const QByteArray trusted = key.trustedLine();
+    const QByteArray none;
+    auto row = [](const char *name) { return &QTest::newRow(name); };
+    auto timeRecord = [](qint64 time) -> QByteArray {
+        return "[version]\naccepted=" + QByteArray::number(time) + '\n';
+    };
+    // The signature of `record` at `now`, carried by another text.
+    auto carried = [&](const QString &text, qint64 time) {
+        return vt3::replysignature::compose(text, time, key.signature(record, now));
+    };
+
+    *row("signed and fresh") << trusted << none << none << QList<QByteArray>{fresh} << GoodLabel << QString() << now;
+    *row("unsigned") << trusted << none << none << QList<QByteArray>{record.toUtf8()} << Unverified
+                     << QStringLiteral("Version answer dropped (unsigned): ") + record << qint64(0);
+    *row("signed by an unknown key") << trusted << none << none << QList<QByteArray>{unknown.answer(record, now)}
+                                     << Unverified << "(not signed by a trusted version key)" << qint64(0);
+    *row("signature over another record")
+        << trusted << none << none << QList<QByteArray>{carried(QStringLiteral("1800000000#9.9"), now)} << Unverified
+        << "(not signed by a trusted version key): 1800000000#9.9" << qint64(0);
+    *row("record changed after signing") << trusted << none << none
+                                         << QList<QByteArray>{carried(QStringLiteral("1733650000#3.6.2"), now)}
+                                         << Unverified << "(not signed by a trusted version key)" << qint64(0);
+    *row("time changed after signing") << trusted << none << none << QList<QByteArray>{carried(record, now + 1)}
+                                       << Unverified << "(not signed by a trusted version key)" << qint64(0);
+    *row("replay of an older answer") << trusted << timeRecord(now) << none
+                                      << QList<QByteArray>{key.answer(record, now - Hour)} << Unverified
+                                      << "(older than an answer accepted before)" << now;
+    *row("older than the maximum age") << trusted << none << none
+                                       << QList<QByteArray>{key.answer(record, now - 8 * Day)} << Unverified
+                                       << "(older than the maximum age)" << qint64(0);
+    *row("47 hours ahead") << trusted << none << none << QList<QByteArray>{key.answer(record, now + 47 * Hour)}
+                           << GoodLabel << "ahead of this computer's clock" << now + 47 * Hour;
+    *row("49 hours ahead") << trusted << none << none << QList<QByteArray>{key.answer(record, now + 49 * Hour)}
+                           << WrongClock << "(too far ahead of this computer's clock)" << qint64(0);
+    *row("forged unsigned datagram first")
+        << trusted << none << none << QList<QByteArray>{QByteArray("1733649000#3.5.0"), fresh} << GoodLabel
+        << "Version answer dropped (unsigned): 1733649000#3.5.0" << now;
+    *row("forged after the genuine one") << trusted << none << none
+                                         << QList<QByteArray>{fresh, key.answer(QStringLiteral("1#0"), now - Hour)}
+                                         << GoodLabel << QString() << now;
+    *row("two trusted version keys") << trusted + second.trustedLine() << none << none
+                                     << QList<QByteArray>{second.answer(record, now)} << GoodLabel << QString() << now;
+    *row("maximum age from mirrors.ini, refused") << trusted << none << QByteArray("[version]\nmax-age=1h\n")
+                                                  << QList<QByteArray>{key.answer(record, now - 2 * Hour)} << Unverified
+                                                  << "(older than the maximum age)" << qint64(0);
+    *row("maximum age from mirrors.ini, shown")
+        << trusted << none << QByteArray("[version]\nmax-age=10d\n")
+        << QList<QByteArray>{key.answer(record, now - 8 * Day)} << GoodLabel << QString() << now - 8 * Day;
+    // Release keys say nothing about answers; old servers' readers stop at
+    // the first ",".
+    *row("no version key, signed answer")
+        << QByteArray(32, 'k').toBase64() + '\n'
+        << none << none << QList<QByteArray>{fresh} << GoodLabel << QString() << qint64(0);
+    *row("corrupt record of accepted times")
+        << trusted << QByteArray("[version]\naccepted=yesterday\n") << none << QList<QByteArray>{fresh} << GoodLabel
+        << "The record of accepted version answers could not be read" << now;
+}
+
+void TestVersion::signedAnswers()
+{
+    QFETCH(QByteArray, trustedKeys);
+    QFETCH(QByteArray, record);
+    QFETCH(QByteArray, mirrorsIni);
+    QFETCH(QList<QByteArray>, datagrams);
+    QFETCH(QString, label);
+    QFETCH(QString, logged);
+    QFETCH(qint64, recorded);
+    QVERIFY(vt3test::writeFile(appDir.filePath(QStringLiteral("trusted-keys.txt")), trustedKeys));
+    if (!record.isEmpty())
+        QVERIFY(vt3test::writeFile(vt3::replyTimePath(appDir.path()), record));
+    if (!mirrorsIni.isEmpty())
+        QVERIFY(vt3test::writeFile(appDir.filePath(QStringLiteral("mirrors.ini")), mirrorsIni));
+    QFile::remove(vt3::RunLog::fileName(0));
+    server->setSilent();
+
+    UpdateClient client;
+    releasedVersion *version = versionOf(client);
+    ReplyLog replies;
+    replies.followEach(version);
+    QTRY_VERIFY(boundPort(version) != 0);
+    for (const QByteArray &datagram : datagrams)
+        server->sendTo(boundPort(version), datagram);
+    QTRY_COMPARE(replies.texts.size(), datagrams.size());
+    // What the window shows once the time for an answer is up.
+    vt3::VersionQuery &query = UpdateClientProbe::engine(client).versionQuery();
+    query.timedOut();
+
+    QCOMPARE(UpdateClientProbe::label(client)->text(), label);
+    QCOMPARE(UpdateClientProbe::btnStart(client)->isEnabled(), label == GoodLabel);
+    QCOMPARE(vt3::readAcceptedTime(appDir.path()).newest, recorded);
+    if (logged.isEmpty()) {
+        QVERIFY2(query.notes().isEmpty(), qPrintable(query.notes().join(QLatin1Char('\n'))));
+    } else if (label == GoodLabel) {
+        const QString notes = query.notes().join(QLatin1Char('\n'));
+        QVERIFY2(notes.contains(logged), qPrintable(notes));
+    } else {
+        const QString diskLog = QString::fromUtf8(vt3test::readFile(vt3::RunLog::fileName(0)));
+        QVERIFY2(diskLog.contains(logged), qPrintable(diskLog));
+        QVERIFY2(diskLog.contains(label), qPrintable(diskLog));
+    }
 }
 
 QTEST_MAIN(TestVersion)

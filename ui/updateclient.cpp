@@ -88,6 +88,12 @@ void UpdateClient::versionUnknown()
     ui->lastedVersion->setText(tr("Failed to retrieve Version number."));
 }
 
+void UpdateClient::versionRefused(const QString &why)
+{
+    ui->lastedVersion->setTextFormat(Qt::PlainText);
+    ui->lastedVersion->setText(why);
+}
+
 void UpdateClient::runStarting()
 {
     // Pressing again while the process list is read must not start a

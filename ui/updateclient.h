@@ -32,6 +32,7 @@ public:
     // What the engine reports.
     void versionKnown(const QString &releaseId, const QString &version, const QDateTime &released) override;
     void versionUnknown() override;
+    void versionRefused(const QString &why) override;
     void runStarting() override;
     void runStarted() override;
     void logLine(const QString &html) override;

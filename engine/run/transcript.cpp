@@ -52,6 +52,13 @@ void Transcript::reach(int position)
     }
 }
 
+void Transcript::sayHeldForRun()
+{
+    for (const QString &html : qAsConst(forRun))
+        detail(html);
+    forRun.clear();
+}
+
 void Transcript::stopped(RunStop why)
 {
     if (ended)

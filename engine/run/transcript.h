@@ -6,6 +6,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 namespace vt3 {
@@ -43,6 +44,11 @@ public:
     // before it is said now, and its later lines go straight through.
     void reach(int position);
 
+    // Disk-log lines from before a run (what the version query dropped):
+    // said as details when a run has written its header.
+    void holdForRun(const QString &html) { forRun << html; }
+    void sayHeldForRun();
+
     bool hasEnded() const { return ended; }
     // The run could not go on; said once, and nothing held is said after.
     void stopped(RunStop why);
@@ -61,6 +67,7 @@ private:
     RunLog runLog;
     int reached = RunPosition;
     QMap<int, QVector<Held>> held;
+    QStringList forRun;
     bool ended = false;
 };
 

@@ -17,6 +17,8 @@
 #include <QNetworkProxyFactory>
 #include <QSslSocket>
 
+#include <algorithm>
+
 namespace {
 
 const QLatin1String TrustedKeysFileName("trusted-keys.txt");
@@ -94,6 +96,7 @@ void StartCheck::writeHeader()
         t.detail(Texts::tr("Proxy for %1: %2").arg(firstMirror.toHtmlEscaped(), proxy.toHtmlEscaped()));
     t.detail(Texts::tr("Application directory: %1").arg(QDir::toNativeSeparators(applicationDir()).toHtmlEscaped()));
     t.detail(Texts::tr("Release: %1").arg(run.releaseId.toHtmlEscaped()));
+    t.sayHeldForRun();
 }
 
 void StartCheck::clientChecked(bool running)
@@ -141,7 +144,11 @@ void StartCheck::loadTrustedKeys()
     if (!file.open(QIODevice::ReadOnly))
         return;
     const signature::TrustedKeys read = signature::parseTrustedKeys(file.readAll());
-    for (const int line : read.malformedLines)
+    // Version key lines are the version query's, but a typo in them is the
+    // same typo in the same file: it is named here too, in line order.
+    QVector<int> malformed = read.malformedLines + read.malformedVersionLines;
+    std::sort(malformed.begin(), malformed.end());
+    for (const int line : qAsConst(malformed))
         run.transcript.line(
             Texts::tr("<font color=red>trusted-keys.txt line %1 is not a public key.</font>").arg(line));
     trustedKeys = read.keys;

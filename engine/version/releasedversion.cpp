@@ -112,6 +112,8 @@ void releasedVersion::readPendingDatagrams()
         }
         datagram = next;
         replySeen = true;
+        QString each = vt3::decodeReply(next);
+        emit datagramRead(each);
     }
     // Our own request is no answer; keep waiting for the real one.
     if (ownRequestSeen && !replySeen)

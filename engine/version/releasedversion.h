@@ -26,7 +26,10 @@ public:
     void forgetLookup();
 
 signals:
+    // The last datagram of those read at once.
     void finished(QString &reply);
+    // Every datagram, for a reader that must not let one hide another.
+    void datagramRead(QString &reply);
 
 public slots:
     void getFirstAddr(QHostInfo info);

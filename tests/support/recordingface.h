@@ -33,6 +33,7 @@ struct RecordingFace : vt3::UpdateFace
         call(QStringLiteral("version %1 %2 %3").arg(id, version).arg(released.toSecsSinceEpoch()));
     }
     void versionUnknown() override { call(QStringLiteral("no version")); }
+    void versionRefused(const QString &why) override { call(QStringLiteral("version refused: ") + why); }
     void runStarting() override { call(QStringLiteral("starting")); }
     void runStarted() override { call(QStringLiteral("started")); }
     void logLine(const QString &html) override

@@ -61,24 +61,35 @@ int runKeygen(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Makes an Ed25519 key pair for signing releases: DIR/vt3-signing.key (secret, mode 0600) and "
-                       "DIR/vt3-signing.pub (the line for an installation's trusted-keys.txt)."));
+        QStringLiteral("Makes an Ed25519 key pair: DIR/vt3-signing.key (secret, mode 0600) and DIR/vt3-signing.pub "
+                       "(the line for an installation's trusted-keys.txt) for signing releases; with --role version "
+                       "DIR/vt3-version.key and DIR/vt3-version.pub for the version server's answers."));
     parser.addOption({QStringLiteral("out"), QStringLiteral("Folder for the two key files."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("role"), QStringLiteral("release (the default) or version."),
+                      QStringLiteral("ROLE"), QStringLiteral("release")});
     int status = 0;
     if (!parseCommand(parser, arguments, {QStringLiteral("out")}, out, err, status))
         return status;
+    const QString roleName = parser.value(QStringLiteral("role"));
+    if (roleName != QLatin1String("release") && roleName != QLatin1String("version")) {
+        err << "vt3-publish: --role is release or version, not " << roleName << Qt::endl;
+        return UsageError;
+    }
+    const KeyRole role = roleName == QLatin1String("version") ? KeyRole::Version : KeyRole::Release;
 
     const QString dir = parser.value(QStringLiteral("out"));
     SigningKey key;
     QString error;
-    const KeyStatus made = generateKey(dir, key, error);
+    const KeyStatus made = generateKey(dir, role, key, error);
     if (made != KeyStatus::Ok)
         return report(made, error, err);
     out << "Key id " << key.keyId() << Qt::endl;
-    out << "  secret key  " << QDir(dir).absoluteFilePath(SecretKeyFileName) << " (keep it off the mirrors)"
+    out << "  secret key  " << QDir(dir).absoluteFilePath(secretKeyFileName(role))
+        << (role == KeyRole::Version ? " (for vt3-versiond --sign-key, on the version server only)"
+                                     : " (keep it off the mirrors)")
         << Qt::endl;
-    out << "  public key  " << QDir(dir).absoluteFilePath(PublicKeyFileName) << " (add its line to trusted-keys.txt)"
-        << Qt::endl;
+    out << "  public key  " << QDir(dir).absoluteFilePath(publicKeyFileName(role))
+        << " (add its line to trusted-keys.txt)" << Qt::endl;
     return 0;
 }
 

@@ -39,7 +39,7 @@ int main(int argc, char *argv[])
         "against that earlier content, <group>/<key>.<earlier md5>.zpatch, listed in the manifest's [patches] group; "
         "a patch is kept only when it is smaller than the full file. Making one maps both files and needs about "
         "80 MB besides (measured for a 500 MB file: 20 s, 78 MiB anonymous memory).\n"
-        "  vt3-publish keygen --out DIR                     make a signing key pair\n"
+        "  vt3-publish keygen --out DIR [--role version]    make a signing key pair\n"
         "  vt3-publish sign --release DIR --sign-key FILE   add a signature to a published release"));
     parser.addHelpOption();
     const QCommandLineOption source(QStringLiteral("source"), QStringLiteral("Folder with the client's files."),

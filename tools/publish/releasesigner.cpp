@@ -19,7 +19,7 @@ KeyStatus readSigningKeys(const QStringList &paths, QVector<SigningKey> &keys, Q
 {
     for (const QString &path : paths) {
         SigningKey key;
-        const KeyStatus status = readSigningKey(path, key, error);
+        const KeyStatus status = readSigningKey(path, KeyRole::Release, key, error);
         if (status != KeyStatus::Ok)
             return status;
         keys << key;

@@ -1,7 +1,7 @@
 // vt3-versiond: tells updaters which client release is current.
 //
-//   vt3-versiond --reply-file FILE | --reply TEXT [--bind ADDRESS] [--port N]
-//                [--rate N] [--burst N] [--quiet]
+//   vt3-versiond --reply-file FILE | --reply TEXT [--sign-key FILE]
+//                [--bind ADDRESS] [--port N] [--rate N] [--burst N] [--quiet]
 
 #include "versionserver.h"
 
@@ -91,6 +91,11 @@ int main(int argc, char *argv[])
                                        QStringLiteral("FILE"));
     const QCommandLineOption replyText(QStringLiteral("reply"), QStringLiteral("Reply text, <release id>#<version>."),
                                        QStringLiteral("TEXT"));
+    const QCommandLineOption signKey(
+        QStringLiteral("sign-key"),
+        QStringLiteral("Version key (vt3-publish keygen --role version) to sign every answer with, "
+                       "with the time it is sent (re-read when it changes)."),
+        QStringLiteral("FILE"));
     const QCommandLineOption bind(QStringLiteral("bind"), QStringLiteral("Address to listen on."),
                                   QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("UDP port."), QStringLiteral("N"),
@@ -101,7 +106,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption burst(QStringLiteral("burst"), QStringLiteral("Replies a source may get at once."),
                                    QStringLiteral("N"), QStringLiteral("40"));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("No log line per request."));
-    parser.addOptions({replyFile, replyText, bind, port, rate, burst, quiet});
+    parser.addOptions({replyFile, replyText, signKey, bind, port, rate, burst, quiet});
     parser.process(app);
 
     ServerOptions options;
@@ -109,6 +114,7 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("give exactly one of --reply-file and --reply"));
     options.replyFile = parser.value(replyFile);
     options.replyText = parser.value(replyText).toUtf8();
+    options.signKeyFile = parser.value(signKey);
     if (!options.bindAddress.setAddress(parser.value(bind)))
         return fail(QStringLiteral("not an address: %1").arg(parser.value(bind)));
     double number = 0;

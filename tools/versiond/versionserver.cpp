@@ -1,5 +1,7 @@
 #include "versionserver.h"
 
+#include "replysignature.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -32,8 +34,8 @@ VersionServer::VersionServer(const ServerOptions &options, QObject *parent)
 {
     clock.start();
     connect(&socket, &QUdpSocket::readyRead, this, &VersionServer::readRequests);
-    connect(&watcher, &QFileSystemWatcher::fileChanged, this, &VersionServer::replyFileChanged);
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &VersionServer::replyFileChanged);
+    connect(&watcher, &QFileSystemWatcher::fileChanged, this, &VersionServer::filesChanged);
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &VersionServer::filesChanged);
     flushTimer.setInterval(LogFlushMs);
     connect(&flushTimer, &QTimer::timeout, this, &VersionServer::flushLog);
     dropReportTimer.setInterval(DropReportMs);
@@ -56,7 +58,12 @@ bool VersionServer::start(QString *error)
     } else {
         if (!loadReplyFile(error))
             return false;
-        watchReplyFile();
+        watchFile(options.replyFile);
+    }
+    if (!options.signKeyFile.isEmpty()) {
+        if (!loadSignKey(error))
+            return false;
+        watchFile(options.signKeyFile);
     }
 
     // Exclusive on purpose: the updater binds this port too, with address
@@ -69,7 +76,7 @@ bool VersionServer::start(QString *error)
         return false;
     }
     log("listening on " + options.bindAddress.toString().toUtf8() + ':' + QByteArray::number(socket.localPort()) +
-        ", reply " + reply);
+        ", reply " + reply + (signing ? ", signed by version key " + signKey.keyId() : QByteArray()));
     flushLog();
     flushTimer.start();
     dropReportTimer.start();
@@ -107,7 +114,7 @@ void VersionServer::handleRequest(const char *data, qint64 size, const QHostAddr
         ++droppedRate;
         return;
     }
-    socket.writeDatagram(reply, sender, senderPort);
+    socket.writeDatagram(answer(), sender, senderPort);
     ++answered;
     if (!options.quiet)
         log(timestamp() + ' ' + sender.toString().toUtf8() + ':' + QByteArray::number(senderPort) + ' ' +
@@ -137,10 +144,43 @@ bool VersionServer::loadReplyFile(QString *error)
     return true;
 }
 
-void VersionServer::watchReplyFile()
+bool VersionServer::loadSignKey(QString *error)
+{
+    vt3publish::SigningKey key;
+    QString why;
+    if (vt3publish::readSigningKey(options.signKeyFile, vt3publish::KeyRole::Version, key, why) !=
+        vt3publish::KeyStatus::Ok) {
+        *error = why;
+        return false;
+    }
+    signKey = key;
+    signing = true;
+    signedSecond = -1;
+    return true;
+}
+
+const QByteArray &VersionServer::answer()
+{
+    if (!signing)
+        return reply;
+    // One signature a second serves every request of that second; the
+    // time an answer carries is only ever read to the second.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (now != signedSecond) {
+        // Readers take the record before the first ","; the signed part
+        // follows it, so whatever else the file had there is left out.
+        const QString record = QString::fromUtf8(reply).section(QLatin1Char(','), 0, 0);
+        signedAnswer =
+            vt3::replysignature::compose(record, now, signKey.sign(vt3::replysignature::signedMessage(record, now)));
+        signedSecond = now;
+    }
+    return signedAnswer;
+}
+
+void VersionServer::watchFile(const QString &file)
 {
     // The directory too: a file replaced by rename drops out of the watch.
-    const QString path = QFileInfo(options.replyFile).absoluteFilePath();
+    const QString path = QFileInfo(file).absoluteFilePath();
     if (!watcher.files().contains(path) && QFileInfo::exists(path))
         watcher.addPath(path);
     const QString dir = QFileInfo(path).absolutePath();
@@ -148,17 +188,28 @@ void VersionServer::watchReplyFile()
         watcher.addPath(dir);
 }
 
-void VersionServer::replyFileChanged()
+void VersionServer::filesChanged()
 {
-    const QByteArray before = reply;
     QString error;
-    // Half-written or vanished files keep the last good reply.
-    if (!loadReplyFile(&error)) {
-        log(timestamp() + " keeping the old reply: " + error.toUtf8());
-    } else if (reply != before) {
-        log(timestamp() + " reply now " + reply);
+    if (!options.replyFile.isEmpty()) {
+        const QByteArray before = reply;
+        // Half-written or vanished files keep the last good reply.
+        if (!loadReplyFile(&error)) {
+            log(timestamp() + " keeping the old reply: " + error.toUtf8());
+        } else if (reply != before) {
+            signedSecond = -1;
+            log(timestamp() + " reply now " + reply);
+        }
+        watchFile(options.replyFile);
     }
-    watchReplyFile();
+    if (signing) {
+        const QByteArray before = signKey.publicKey;
+        if (!loadSignKey(&error))
+            log(timestamp() + " keeping the old version key: " + error.toUtf8());
+        else if (signKey.publicKey != before)
+            log(timestamp() + " now signing with version key " + signKey.keyId());
+        watchFile(options.signKeyFile);
+    }
     flushLog();
 }
 

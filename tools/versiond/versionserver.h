@@ -10,6 +10,7 @@
 #include <QUdpSocket>
 
 #include "ratelimiter.h"
+#include "signingkey.h"
 
 struct ServerOptions
 {
@@ -17,6 +18,8 @@ struct ServerOptions
     quint16 port = 17384;
     QByteArray replyText; // used when replyFile is empty
     QString replyFile;
+    // A version key: every answer then carries the time and a signature.
+    QString signKeyFile;
     double ratePerSecond = 20;
     double burst = 40;
     bool quiet = false;
@@ -40,9 +43,12 @@ public:
 private:
     void readRequests();
     void handleRequest(const char *data, qint64 size, const QHostAddress &sender, quint16 senderPort);
-    void replyFileChanged();
+    void filesChanged();
     bool loadReplyFile(QString *error);
-    void watchReplyFile();
+    bool loadSignKey(QString *error);
+    void watchFile(const QString &file);
+    // The reply as sent now: signed anew each second when there is a key.
+    const QByteArray &answer();
     void logDrops();
     void log(const QByteArray &line);
     void flushLog();
@@ -51,6 +57,10 @@ private:
     ServerOptions options;
     QUdpSocket socket;
     QByteArray reply;
+    vt3publish::SigningKey signKey;
+    bool signing = false;
+    QByteArray signedAnswer;
+    qint64 signedSecond = -1;
     RateLimiter limiter;
     QFileSystemWatcher watcher;
     QElapsedTimer clock;

@@ -19,12 +19,16 @@ namespace vt3publish {
 
 namespace {
 
+namespace signature = vt3::signature;
 using vt3::signature::PublicKeyBytes;
 using vt3::signature::SecretSeedBytes;
 using vt3::signature::SignatureBytes;
 
 // Only the owner may touch the secret key file.
 constexpr int OwnerOnlyMode = 0600;
+// The first comment line of a version key's secret file says so; files
+// without it are release keys, as every key made before version keys was.
+const QByteArray VersionKeyMark("vt3-publish version key");
 
 const unsigned char *bytes(const QByteArray &data)
 {
@@ -102,10 +106,20 @@ QByteArray SigningKey::sign(const QByteArray &message) const
     return signature;
 }
 
-KeyStatus generateKey(const QString &dir, SigningKey &key, QString &error)
+QString secretKeyFileName(KeyRole role)
 {
-    const QString secretPath = QDir(dir).absoluteFilePath(SecretKeyFileName);
-    const QString publicPath = QDir(dir).absoluteFilePath(PublicKeyFileName);
+    return role == KeyRole::Version ? QStringLiteral("vt3-version.key") : QStringLiteral("vt3-signing.key");
+}
+
+QString publicKeyFileName(KeyRole role)
+{
+    return role == KeyRole::Version ? QStringLiteral("vt3-version.pub") : QStringLiteral("vt3-signing.pub");
+}
+
+KeyStatus generateKey(const QString &dir, KeyRole role, SigningKey &key, QString &error)
+{
+    const QString secretPath = QDir(dir).absoluteFilePath(secretKeyFileName(role));
+    const QString publicPath = QDir(dir).absoluteFilePath(publicKeyFileName(role));
     if (QFileInfo::exists(secretPath) || QFileInfo::exists(publicPath)) {
         error = QStringLiteral("%1 already holds a key; a key is never overwritten").arg(dir);
         return KeyStatus::Refused;
@@ -124,15 +138,23 @@ KeyStatus generateKey(const QString &dir, SigningKey &key, QString &error)
         error = QStringLiteral("cannot derive a key pair");
         return KeyStatus::Failed;
     }
+    key.role = role;
     const QByteArray id = key.keyId();
-    const QByteArray secretText = "# vt3-publish signing key " + id +
-                                  ": keep it secret, never put it into a release\n" + key.secret.toBase64() + '\n';
+    const QByteArray comment =
+        role == KeyRole::Version
+            ? QByteArray("# " + VersionKeyMark + ' ' + id +
+                         ": for the version server only, never put it into a release")
+            : QByteArray("# vt3-publish signing key " + id + ": keep it secret, never put it into a release");
+    const QByteArray secretText = comment + '\n' + key.secret.toBase64() + '\n';
     sodium_memzero(seed.data(), size_t(seed.size()));
     if (!writeNewPrivateFile(secretPath, secretText, error))
         return KeyStatus::Failed;
 
     QFile pub(publicPath);
-    const QByteArray line = key.publicKey.toBase64() + " # vt3 signing key " + id + '\n';
+    const QByteArray line =
+        role == KeyRole::Version
+            ? QByteArray(signature::VersionRole + ' ' + key.publicKey.toBase64() + " # vt3 version key " + id + '\n')
+            : QByteArray(key.publicKey.toBase64() + " # vt3 signing key " + id + '\n');
     if (!pub.open(QIODevice::WriteOnly | QIODevice::NewOnly) || pub.write(line) != line.size() || !pub.flush()) {
         error = QStringLiteral("cannot write %1: %2").arg(publicPath, pub.errorString());
         return KeyStatus::Failed;
@@ -140,7 +162,7 @@ KeyStatus generateKey(const QString &dir, SigningKey &key, QString &error)
     return KeyStatus::Ok;
 }
 
-KeyStatus readSigningKey(const QString &path, SigningKey &key, QString &error)
+KeyStatus readSigningKey(const QString &path, KeyRole role, SigningKey &key, QString &error)
 {
     QString mode;
     if (readableByOthers(path, mode)) {
@@ -157,6 +179,7 @@ KeyStatus readSigningKey(const QString &path, SigningKey &key, QString &error)
     // must be the one the seed gives.
     QByteArray value;
     const QList<QByteArray> lines = file.readAll().split('\n');
+    const KeyRole found = lines.constFirst().contains(VersionKeyMark) ? KeyRole::Version : KeyRole::Release;
     for (QByteArray line : lines) {
         const int hash = line.indexOf('#');
         if (hash >= 0)
@@ -168,6 +191,15 @@ KeyStatus readSigningKey(const QString &path, SigningKey &key, QString &error)
     const QByteArray secret = vt3::signature::decodeExact(value, crypto_sign_SECRETKEYBYTES);
     if (secret.isEmpty() || !deriveFromSeed(secret.left(SecretSeedBytes), key) || key.secret != secret) {
         error = QStringLiteral("%1 is not a key file written by vt3-publish keygen").arg(path);
+        return KeyStatus::Refused;
+    }
+    key.role = found;
+    if (found != role) {
+        error = role == KeyRole::Version
+                    ? QStringLiteral("%1 is a release key; answers are signed with a version key "
+                                     "(vt3-publish keygen --role version)")
+                          .arg(path)
+                    : QStringLiteral("%1 is a version key; releases are signed with a release key").arg(path);
         return KeyStatus::Refused;
     }
     return KeyStatus::Ok;
