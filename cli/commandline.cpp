@@ -157,8 +157,9 @@ int showInformation(const Options &options)
                        "  --version       Show the updater's version.\n"
                        "\n"
                        "Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced\n"
-                       "(--check), 3 the Voxtera 3 client is running, 4 release refused (signature\n"
-                       "or downgrade), 5 another vt3update is running, 64 wrong usage."));
+                       "(--check), 3 the Voxtera 3 client is running, 4 refused (release signature,\n"
+                       "downgrade or an unverified version answer), 5 another vt3update is running,\n"
+                       "64 wrong usage."));
     return ExitDone;
 }
 

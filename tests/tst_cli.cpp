@@ -5,6 +5,7 @@
 #include "releasestate.h"
 #include "testsupport.h"
 #include "udpversionserver.h"
+#include "versionkey.h"
 
 #include <QProcess>
 #include <QSettings>
@@ -19,7 +20,19 @@ constexpr int ProgramTimeoutMs = 60000;
 const QByteArray Content("the client's file\n");
 const QByteArray ClientListed("\"vt3client_win32.exe\",\"4242\",\"Console\",\"1\",\"10240 K\"\n");
 
-enum class Scene { Plain, Installed, InstalledOlder, Silent, Malformed, ClientRunning, KeysButUnsigned, NoMirrors };
+enum class Scene {
+    Plain,
+    Installed,
+    InstalledOlder,
+    Silent,
+    Malformed,
+    ClientRunning,
+    KeysButUnsigned,
+    NoMirrors,
+    // The installation trusts a version key; the answer is signed by it, or not.
+    VersionSigned,
+    VersionUnsigned,
+};
 
 // An installation with the updater in it, a mirror with release
 // ReleaseId, and the version server announcing it.
@@ -63,6 +76,13 @@ struct Installation
         if (scene == Scene::KeysButUnsigned)
             return vt3test::writeFile(app.filePath(QStringLiteral("trusted-keys.txt")),
                                       QByteArray(32, 'k').toBase64() + '\n');
+        if (scene == Scene::VersionSigned || scene == Scene::VersionUnsigned) {
+            const vt3test::VersionKey key('v');
+            if (scene == Scene::VersionSigned)
+                version.setReply(key.answer(QString::number(ReleaseId) + QStringLiteral("#3.6.1"),
+                                            QDateTime::currentSecsSinceEpoch()));
+            return vt3test::writeFile(app.filePath(QStringLiteral("trusted-keys.txt")), key.trustedLine());
+        }
         return true;
     }
 
@@ -135,6 +155,10 @@ void TestCli::exitCodes_data()
         << check << Scene::Silent << 1 << "The version server gave no usable answer." << false;
     QTest::newRow("check, malformed answer")
         << check << Scene::Malformed << 1 << "The version server gave no usable answer." << false;
+    QTest::newRow("check, signed answer")
+        << check << Scene::VersionSigned << 2 << "Announced release: 1733650000, version 3.6.1" << false;
+    QTest::newRow("check, unsigned answer")
+        << check << Scene::VersionUnsigned << 4 << "The version server's answer could not be verified." << false;
     QTest::newRow("quiet update") << quiet << Scene::Plain << 0
                                   << "Update finished.Press \"Start Voxtera3\" run Voxtera3." << true;
     QTest::newRow("quiet update, client running")

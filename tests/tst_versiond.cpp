@@ -1,5 +1,8 @@
 // vt3-versiond, the real binary, on a free loopback port.
 
+#include "replycheck.h"
+#include "replysignature.h"
+#include "signature.h"
 #include "testsupport.h"
 
 #include <QProcess>
@@ -144,6 +147,7 @@ private slots:
     void requestSizes();
     void rateLimit();
     void rereadsReplyFile();
+    void signsAnswers();
     void stopsCleanly_data();
     void stopsCleanly();
     void refusesTakenPort_data();
@@ -159,6 +163,69 @@ void TestVersiond::initTestCase()
 {
     QVERIFY(dir.isValid());
     QVERIFY(QFileInfo::exists(vt3test::toolFile(QStringLiteral("vt3-versiond"))));
+    // Two version keys, to roll over from one to the other, and a release
+    // key, which must not sign answers.
+    const QStringList roles{QStringLiteral("version"), QStringLiteral("version"), QStringLiteral("release")};
+    for (int i = 0; i < roles.size(); ++i) {
+        const QString &role = roles.at(i);
+        const QString out = dir.filePath(QStringLiteral("keys-%1").arg(i));
+        const vt3test::ToolRun keygen = vt3test::runTool(
+            QStringLiteral("vt3-publish"),
+            {QStringLiteral("keygen"), QStringLiteral("--out"), out, QStringLiteral("--role"), role});
+        QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.err));
+    }
+}
+
+namespace {
+// The version key the answer was signed with, of those keygen wrote; -1
+// for none. Also checks the answer as a reader without keys takes it.
+int signerOf(const QByteArray &answer, const QString &keysDir, const QByteArray &record, qint64 from, qint64 to)
+{
+    // Every reader so far takes the text before the first "," and splits
+    // it at "#": the record must come out exactly as the file has it.
+    const QString text = QString::fromUtf8(answer);
+    const QStringList fields = text.split(QLatin1Char(',')).constFirst().split(QLatin1Char('#'));
+    if (fields.join(QLatin1Char('#')).toUtf8() != record || fields.size() < 2)
+        return -1;
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray pub = vt3test::readFile(keysDir + QStringLiteral("/keys-%1/vt3-version.pub").arg(i));
+        vt3::ReplyRules rules;
+        rules.required = true;
+        rules.keys = vt3::signature::parseTrustedKeys(pub).versionKeys;
+        const vt3::ReplyJudgement judged = vt3::judgeReply(text, rules, to);
+        if (judged.verdict == vt3::ReplyVerdict::Accepted && judged.time >= from && judged.time <= to)
+            return i;
+    }
+    return -1;
+}
+} // namespace
+
+void TestVersiond::signsAnswers()
+{
+    const QString keyFile = dir.filePath(QStringLiteral("online.key"));
+    QFile::remove(keyFile);
+    QVERIFY(QFile::copy(dir.filePath(QStringLiteral("keys-0/vt3-version.key")), keyFile));
+    const QString replyFile = dir.filePath(QStringLiteral("signed.txt"));
+    // Whatever followed the record in the file gives way to the signature.
+    QVERIFY(vt3test::writeFile(replyFile, GoodReply + ",anything\n"));
+
+    Server server;
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    QVERIFY2(server.start({QStringLiteral("--reply-file"), replyFile, QStringLiteral("--sign-key"), keyFile,
+                           QStringLiteral("--rate"), QStringLiteral("0")},
+                          freePort()),
+             server.log.constData());
+    Client client(server.port);
+    QCOMPARE(signerOf(client.ask(), dir.path(), GoodReply, before, QDateTime::currentSecsSinceEpoch()), 0);
+
+    // Rolled over: the new key file replaces the old one in place.
+    const QByteArray next = vt3test::readFile(dir.filePath(QStringLiteral("keys-1/vt3-version.key")));
+    QVERIFY(vt3test::writeFile(keyFile, next));
+    QTRY_COMPARE(signerOf(client.ask(), dir.path(), GoodReply, before, QDateTime::currentSecsSinceEpoch()), 1);
+    QVERIFY(vt3test::writeFile(replyFile, "1733660000#3.7.0"));
+    QTRY_COMPARE(signerOf(client.ask(), dir.path(), "1733660000#3.7.0", before, QDateTime::currentSecsSinceEpoch()),
+                 1);
+    QTRY_VERIFY(server.readLog().contains("now signing with version key"));
 }
 
 void TestVersiond::repliesToSender_data()
@@ -371,6 +438,11 @@ void TestVersiond::refusesBadOptions_data()
                                                 QStringLiteral("--bind"), QStringLiteral("nowhere")};
     QTest::newRow("zero burst") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
                                                QStringLiteral("--burst"), QStringLiteral("0")};
+    QTest::newRow("missing version key") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
+                                                        QStringLiteral("--sign-key"), dir.filePath(QStringLiteral("none.key"))};
+    QTest::newRow("release key as version key")
+        << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"), QStringLiteral("--sign-key"),
+                       dir.filePath(QStringLiteral("keys-2/vt3-signing.key"))};
 }
 
 void TestVersiond::refusesBadOptions()

@@ -283,8 +283,9 @@ Without options the update window opens.
   --version       Show the updater&apos;s version.
 
 Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced
-(--check), 3 the Voxtera 3 client is running, 4 release refused (signature
-or downgrade), 5 another vt3update is running, 64 wrong usage.</source>
+(--check), 3 the Voxtera 3 client is running, 4 refused (release signature,
+downgrade or an unverified version answer), 5 another vt3update is running,
+64 wrong usage.</source>
         <translation>Aufruf: vt3update [--check | --update [--quiet] [--start-client]]
 
 Ohne Optionen öffnet sich das Fenster der Aktualisierung.
@@ -298,9 +299,9 @@ Ohne Optionen öffnet sich das Fenster der Aktualisierung.
   --version       Die Version des Aktualisierers zeigen.
 
 Rückgabewerte: 0 aktualisiert oder aktuell, 1 fehlgeschlagen, 2 ein neueres
-Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 Release
-abgelehnt (Signatur oder älteres Release), 5 ein anderes vt3update läuft,
-64 falscher Aufruf.</translation>
+Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
+(Signatur des Release, älteres Release oder nicht überprüfbare Versionsantwort),
+5 ein anderes vt3update läuft, 64 falscher Aufruf.</translation>
     </message>
     <message>
         <source>Announced release: %1, version %2 of %3</source>
@@ -345,6 +346,50 @@ abgelehnt (Signatur oder älteres Release), 5 ein anderes vt3update läuft,
     <message>
         <source>Patch %1: %2</source>
         <translation>Patch %1: %2</translation>
+    </message>
+    <message>
+        <source>unsigned</source>
+        <translation>unsigniert</translation>
+    </message>
+    <message>
+        <source>not signed by a trusted version key</source>
+        <translation>von keinem vertrauenswürdigen Versionsschlüssel signiert</translation>
+    </message>
+    <message>
+        <source>older than an answer accepted before</source>
+        <translation>älter als eine zuvor angenommene Antwort</translation>
+    </message>
+    <message>
+        <source>older than the maximum age</source>
+        <translation>älter als das Höchstalter</translation>
+    </message>
+    <message>
+        <source>too far ahead of this computer&apos;s clock</source>
+        <translation>zu weit vor der Uhr dieses Computers</translation>
+    </message>
+    <message>
+        <source>The record of accepted version answers could not be read; it is written anew.</source>
+        <translation>Die Aufzeichnung angenommener Versionsantworten konnte nicht gelesen werden; sie wird neu geschrieben.</translation>
+    </message>
+    <message>
+        <source>Version answer dropped (%1): %2</source>
+        <translation>Versionsantwort verworfen (%1): %2</translation>
+    </message>
+    <message>
+        <source>The version answer was sent at %1, ahead of this computer&apos;s clock (%2).</source>
+        <translation>Die Versionsantwort wurde um %1 gesendet, vor der Uhr dieses Computers (%2).</translation>
+    </message>
+    <message>
+        <source>The time of the accepted version answer could not be recorded.</source>
+        <translation>Die Zeit der angenommenen Versionsantwort konnte nicht aufgezeichnet werden.</translation>
+    </message>
+    <message>
+        <source>The version server&apos;s answer could not be verified.</source>
+        <translation>Die Antwort des Versionsservers konnte nicht überprüft werden.</translation>
+    </message>
+    <message>
+        <source>This computer&apos;s clock looks wrong.</source>
+        <translation>Die Uhr dieses Computers scheint falsch zu gehen.</translation>
     </message>
 </context>
 </TS>

@@ -140,11 +140,13 @@ def case_topology_update(road, mirror_root, topo):
     """The version server and the mirrors on another host; the updater here
     holds 17384 itself, as on a user's machine, and must take the reply
     that comes from the server's 17384 to its own; its mirror redirects
-    every request to another."""
+    every request to another. The installation trusts a version key, and
+    the server signs its answers with it."""
     host = topo.host()
     install, tmpdir, client_log = vt3road.prepare_run(road, "topology", topo.updater)
+    version_key = road.make_version_key(os.path.join(road.work, "topology", "version-key"), install)
     versiond, _ = road.start_versiond(os.path.join(mirror_root, RELEASE_ID, "version.txt"), topo.server,
-                                      spawn=host.spawn)
+                                      spawn=host.spawn, sign_key=version_key)
     mirror, port = road.start_http_mirror(mirror_root, topo.server, spawn=host.spawn)
     # The mirror the updater knows has moved: every request is redirected
     # to the real one. A closed port on that host comes first, so the run

@@ -382,6 +382,32 @@ def case_file_in_use(road, mirror_root):
     close_finished(road, run)
 
 
+def case_signed_check(road, mirror_root):
+    """--check of an installation that trusts a version key: the answer of
+    vt3-versiond.exe signed with it is taken; an unsigned one is refused."""
+    install, tmpdir, client_log = vt3road.prepare_run(road, "signed-check")
+    key = road.make_version_key(os.path.join(road.work, "signed-check", "version-key"), install)
+    reply_file = os.path.join(mirror_root, RELEASE_ID, "version.txt")
+    env = dict(os.environ, **road.windows_env(tmpdir, client_log))
+    os.makedirs(tmpdir, exist_ok=True)
+
+    def check_with(sign_key):
+        # The test's own version server gives way to one of the case's.
+        vt3road.stop_process(road.versiond)
+        road.versiond, _ = road.start_versiond(reply_file, sign_key=sign_key)
+        with tempfile.TemporaryFile(dir=road.logs) as out:
+            code = subprocess.run(road.wine(os.path.join(install, UPDATER), "--check"), stdout=out,
+                                  stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=install, env=env,
+                                  timeout=120).returncode
+            out.seek(0)
+            return code, out.read().decode(errors="replace")
+
+    code, said = check_with(key)
+    check(code == 2 and f"Announced release: {RELEASE_ID}" in said, f"signed answer: exit {code}, {said!r}")
+    code, said = check_with(None)
+    check(code == 4 and "could not be verified" in said, f"unsigned answer: exit {code}, {said!r}")
+
+
 def after_case(road):
     road.a_extra, road.b_extra = {}, {}
     road.stop_clients()
@@ -403,7 +429,8 @@ def main():
             print("0 passed, 0 failed, 1 skipped")
             return vt3road.SKIPPED
     cases = [("case_full_update", case_full_update), ("case_client_running", case_client_running),
-             ("case_self_replacement", case_self_replacement), ("case_file_in_use", case_file_in_use)]
+             ("case_self_replacement", case_self_replacement), ("case_file_in_use", case_file_in_use),
+             ("case_signed_check", case_signed_check)]
     return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=WineRoad, prefix="vt3-wine-", tail=3000,
                              after_case=after_case, options=options)
 

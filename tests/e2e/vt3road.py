@@ -24,7 +24,8 @@ WINDOW_TITLE = "Voxtera3 Client Update"
 QUESTION_TITLE = "Question"
 CLIENT_NAME = "vt3client_win32.exe"
 # Files of the updater itself; they are in the installation but in no release.
-APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini", "trusted-keys.txt", "vt3update.state")
+APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini", "trusted-keys.txt", "vt3update.state",
+             "vt3update.version")
 APP_DIRS = ("translations",)
 
 RELEASE_A_ID = "1733000000"
@@ -300,6 +301,19 @@ class Road:
         shutil.copy2(os.path.join(keys_dir, "vt3-signing.pub"), os.path.join(install, "trusted-keys.txt"))
         return os.path.join(keys_dir, "vt3-signing.key"), result.stdout
 
+    def make_version_key(self, keys_dir, install):
+        """A version key made with vt3-publish keygen --role version; the
+        installation trusts it for the version server's answers."""
+        result = subprocess.run(self.tool_command("vt3-publish") + ["keygen", "--out", self.native_path(keys_dir),
+                                                                    "--role", "version"],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise RoadError(f"vt3-publish keygen --role version failed ({result.returncode}):\n{result.stderr}")
+        with open(os.path.join(keys_dir, "vt3-version.pub"), "rb") as pub, \
+                open(os.path.join(install, "trusted-keys.txt"), "ab") as trusted:
+            trusted.write(pub.read())
+        return os.path.join(keys_dir, "vt3-version.key")
+
     def publish_b(self, mirror_root, release_id, sign_key=None, previous=None):
         source = os.path.join(self.work, "release-b")
         if os.path.exists(source):
@@ -324,17 +338,19 @@ class Road:
         return source, result.stdout
 
     # --- servers -----------------------------------------------------------
-    def start_versiond(self, reply_file, host="127.0.0.1", spawn=None):
+    def start_versiond(self, reply_file, host="127.0.0.1", spawn=None, sign_key=None):
         """Starts vt3-versiond on the version port of `host` (through
-        `spawn`, for a server on another host); another version server (a
-        test run elsewhere) may hold the port for a while."""
+        `spawn`, for a server on another host), signing its answers with
+        `sign_key` when given; another version server (a test run
+        elsewhere) may hold the port for a while."""
         spawn = spawn or self.spawn
         with open(reply_file, "rb") as f:
             expected = f.read().strip()
+        signing = ["--sign-key", self.native_path(sign_key)] if sign_key else []
         deadline = time.monotonic() + 30
         while True:
             proc = spawn("versiond", self.tool_command("vt3-versiond") + [
-                "--reply-file", self.native_path(reply_file), "--bind", host, "--port", str(VERSION_PORT)])
+                "--reply-file", self.native_path(reply_file), "--bind", host, "--port", str(VERSION_PORT)] + signing)
 
             def answers():
                 if proc.poll() is not None:
@@ -346,8 +362,10 @@ class Road:
                         got = s.recvfrom(2048)[0]
                     except OSError:
                         return None
-                # Ours, not another server's that still holds the port.
-                return got if got.strip() == expected and proc.poll() is None else None
+                # Ours, not another server's that still holds the port. A
+                # signed answer carries its time and signature after a ",".
+                record = got.strip().split(b",")[0] if sign_key and b",t=" in got else got.strip()
+                return got if record == expected and proc.poll() is None else None
 
             reply = wait_for(answers, 10 * self.patience, "vt3-versiond to answer")
             if reply != "exited":
