@@ -169,9 +169,9 @@ void TestVersiond::initTestCase()
     for (int i = 0; i < roles.size(); ++i) {
         const QString &role = roles.at(i);
         const QString out = dir.filePath(QStringLiteral("keys-%1").arg(i));
-        const vt3test::ToolRun keygen = vt3test::runTool(
-            QStringLiteral("vt3-publish"),
-            {QStringLiteral("keygen"), QStringLiteral("--out"), out, QStringLiteral("--role"), role});
+        const vt3test::ToolRun keygen =
+            vt3test::runTool(QStringLiteral("vt3-publish"),
+                             {QStringLiteral("keygen"), QStringLiteral("--out"), out, QStringLiteral("--role"), role});
         QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.err));
     }
 }
@@ -223,8 +223,7 @@ void TestVersiond::signsAnswers()
     QVERIFY(vt3test::writeFile(keyFile, next));
     QTRY_COMPARE(signerOf(client.ask(), dir.path(), GoodReply, before, QDateTime::currentSecsSinceEpoch()), 1);
     QVERIFY(vt3test::writeFile(replyFile, "1733660000#3.7.0"));
-    QTRY_COMPARE(signerOf(client.ask(), dir.path(), "1733660000#3.7.0", before, QDateTime::currentSecsSinceEpoch()),
-                 1);
+    QTRY_COMPARE(signerOf(client.ask(), dir.path(), "1733660000#3.7.0", before, QDateTime::currentSecsSinceEpoch()), 1);
     QTRY_VERIFY(server.readLog().contains("now signing with version key"));
 }
 
@@ -439,7 +438,8 @@ void TestVersiond::refusesBadOptions_data()
     QTest::newRow("zero burst") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
                                                QStringLiteral("--burst"), QStringLiteral("0")};
     QTest::newRow("missing version key") << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"),
-                                                        QStringLiteral("--sign-key"), dir.filePath(QStringLiteral("none.key"))};
+                                                        QStringLiteral("--sign-key"),
+                                                        dir.filePath(QStringLiteral("none.key"))};
     QTest::newRow("release key as version key")
         << QStringList{QStringLiteral("--reply"), QStringLiteral("1#2"), QStringLiteral("--sign-key"),
                        dir.filePath(QStringLiteral("keys-2/vt3-signing.key"))};

@@ -1,5 +1,7 @@
-// Arbitrary bytes as client_win32.ini.sig and as trusted-keys.txt, read and
-// checked as the updater reads and checks them.
+// Arbitrary bytes as client_win32.ini.sig, as trusted-keys.txt and as a
+// signed version answer, read and checked as the updater reads and checks
+// them.
+#include "replysignature.h"
 #include "signature.h"
 
 #include <cstddef>
@@ -46,5 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int i = 1; i < trusted.malformedLines.size(); ++i)
         if (trusted.malformedLines.at(i) <= trusted.malformedLines.at(i - 1))
             __builtin_trap();
+    for (const QByteArray &key : trusted.versionKeys)
+        if (key.size() != vt3::signature::PublicKeyBytes)
+            __builtin_trap();
+
+    // A version answer: the record is what every reader takes, and nothing
+    // verifies under a key whose secret half nobody has.
+    const QString reply = QString::fromUtf8(text);
+    const vt3::replysignature::SignedReply answer = vt3::replysignature::parse(reply);
+    if (answer.record != reply.section(QLatin1Char(','), 0, 0))
+        __builtin_trap();
+    if (!answer.signature.isEmpty() &&
+        (answer.signature.size() != vt3::signature::SignatureBytes ||
+         vt3::signature::verifyDetached(vt3::replysignature::signedMessage(answer.record, answer.time),
+                                        answer.signature, UnsignedKey)))
+        __builtin_trap();
     return 0;
 }
