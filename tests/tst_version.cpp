@@ -3,7 +3,7 @@
 
 #include "appdir.h"
 #include "releasedversion.h"
-#include "replytime.h"
+#include "releasestate.h"
 #include "runlog.h"
 #include "testsupport.h"
 #include "udpversionserver.h"

@@ -3,7 +3,6 @@
 #include "appdir.h"
 #include "releasedversion.h"
 #include "releasestate.h"
-#include "replytime.h"
 #include "run/texts.h"
 #include "run/transcript.h"
 #include "signature.h"
