@@ -13,7 +13,8 @@ namespace {
 int runWindow(int argc, char *argv[], const vt3::Options &options)
 {
     QtSingleApplication app(argc, argv, true);
-    const bool unattended = options.mode == vt3::Options::Mode::Update;
+    const bool repair = options.mode == vt3::Options::Mode::Repair;
+    const bool unattended = options.mode == vt3::Options::Mode::Update || repair;
     if (app.isRunning()) {
         if (unattended) {
             vt3::attachParentConsole();
@@ -37,10 +38,13 @@ int runWindow(int argc, char *argv[], const vt3::Options &options)
         return app.exec();
     }
     vt3::attachParentConsole();
-    vt3::UnattendedRun run(window.engine(), &window, options.startClient);
+    vt3::UnattendedRun run(window.engine(), &window, options.startClient,
+                           repair ? vt3::UnattendedRun::Job::Repair : vt3::UnattendedRun::Job::Update);
     window.setUnattended(true);
     window.engine().setFace(&run);
     window.show();
+    if (repair)
+        run.startRepair();
     app.exec();
     // The window goes before the face it reports through.
     window.engine().setFace(&window);
@@ -55,7 +59,8 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const vt3::Options options = vt3::parseOptions(arguments);
-    if (options.mode == vt3::Options::Mode::Window || (options.mode == vt3::Options::Mode::Update && !options.quiet))
+    const bool unattendedRun = options.mode == vt3::Options::Mode::Update || options.mode == vt3::Options::Mode::Repair;
+    if (options.mode == vt3::Options::Mode::Window || (unattendedRun && !options.quiet))
         return runWindow(argc, argv, options);
 
     // Everything else needs no display: a core application object.
@@ -69,6 +74,10 @@ int main(int argc, char *argv[])
         return vt3::checkRelease();
     case vt3::Options::Mode::Update:
         return vt3::updateQuietly(options.startClient);
+    case vt3::Options::Mode::Repair:
+        return vt3::repairQuietly(options.startClient);
+    case vt3::Options::Mode::Verify:
+        return vt3::verifyInstallation(options.quiet, options.full);
     default:
         return vt3::showInformation(options);
     }

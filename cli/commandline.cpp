@@ -6,8 +6,11 @@
 #include "unattendedrun.h"
 #include "updateengine.h"
 #include "updateface.h"
+#include "verify/installationcheck.h"
 
 #include <QCoreApplication>
+#include <QFutureWatcher>
+#include <QtConcurrent>
 
 #include <cstdio>
 
@@ -145,14 +148,20 @@ int showInformation(const Options &options)
         break;
     }
     printOut(Texts::tr("Usage: vt3update [--check | --update [--quiet] [--start-client]]\n"
+                       "       vt3update --verify [--quiet] [--full] | --repair [--quiet] [--start-client]\n"
                        "\n"
                        "Without options the update window opens.\n"
                        "\n"
                        "  --check         Ask the version server which release is current.\n"
                        "  --update        Update without a click; the window shows the run\n"
                        "                  and closes at the end.\n"
-                       "  --quiet         With --update: no window; the log goes to standard output.\n"
-                       "  --start-client  With --update: start Voxtera3 after a successful update.\n"
+                       "  --verify        Compare the installation with its release: print the files\n"
+                       "                  missing, modified or extra (2: damaged, 1: cannot verify).\n"
+                       "  --full          With --verify: read every file, not only changed ones.\n"
+                       "  --repair        Fetch and install again what is missing or modified.\n"
+                       "  --quiet         With --update or --repair: no window; the log goes to\n"
+                       "                  standard output. With --verify: print nothing.\n"
+                       "  --start-client  With --update or --repair: start Voxtera3 afterwards.\n"
                        "  --help          Show this text.\n"
                        "  --version       Show the updater's version.\n"
                        "\n"
@@ -173,7 +182,8 @@ int checkRelease()
     return check.exitCode();
 }
 
-int updateQuietly(bool startClient)
+namespace {
+int runQuietly(UnattendedRun::Job job, bool startClient)
 {
     SingleInstance instance;
     if (instance.isRunning()) {
@@ -181,11 +191,72 @@ int updateQuietly(bool startClient)
         return ExitAnotherInstance;
     }
     UpdateEngine engine(nullptr);
-    UnattendedRun run(engine, nullptr, startClient);
+    UnattendedRun run(engine, nullptr, startClient, job);
     engine.setFace(&run);
-    engine.queryVersion();
+    if (job == UnattendedRun::Job::Update)
+        engine.queryVersion();
+    else
+        run.startRepair();
     QCoreApplication::exec();
     return run.exitCode();
+}
+
+void printReport(const InstallationReport &report)
+{
+    for (const QString &name : report.missing)
+        printOut(Texts::tr("missing: %1").arg(name));
+    for (const QString &name : report.modified)
+        printOut(Texts::tr("modified: %1").arg(name));
+    for (const QString &name : report.extra)
+        printOut(Texts::tr("extra: %1").arg(name));
+    switch (report.verdict) {
+    case InstallationReport::Verdict::Intact:
+        printOut(Texts::tr("The installation is intact."));
+        break;
+    case InstallationReport::Verdict::Damaged:
+        printOut(Texts::tr("The installation is damaged: %1 missing, %2 modified.")
+                     .arg(report.missing.size())
+                     .arg(report.modified.size()));
+        break;
+    case InstallationReport::Verdict::CannotVerify:
+        printError(report.problem);
+        break;
+    }
+}
+} // namespace
+
+int updateQuietly(bool startClient)
+{
+    return runQuietly(UnattendedRun::Job::Update, startClient);
+}
+
+int repairQuietly(bool startClient)
+{
+    return runQuietly(UnattendedRun::Job::Repair, startClient);
+}
+
+int verifyInstallation(bool quiet, bool full)
+{
+    // Off the event loop's thread, as in the window: an installation of
+    // thousands of files takes a while to read.
+    QFutureWatcher<InstallationReport> watcher;
+    QObject::connect(&watcher, &QFutureWatcherBase::finished, &watcher, [] { QCoreApplication::exit(0); });
+    const QString appDir = applicationDir();
+    watcher.setFuture(QtConcurrent::run(
+        [appDir, full] { return checkInstallation(appDir, full ? VerifyDepth::Full : VerifyDepth::Fast); }));
+    QCoreApplication::exec();
+    const InstallationReport report = watcher.result();
+    if (!quiet)
+        printReport(report);
+    switch (report.verdict) {
+    case InstallationReport::Verdict::Intact:
+        return ExitDone;
+    case InstallationReport::Verdict::Damaged:
+        return ExitDamaged;
+    case InstallationReport::Verdict::CannotVerify:
+        break;
+    }
+    return ExitFailed;
 }
 
 } // namespace vt3

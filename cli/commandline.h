@@ -26,6 +26,14 @@ int checkRelease();
 // object; the caller has made sure no other instance runs.
 int updateQuietly(bool startClient);
 
+// --verify [--quiet] [--full]: compares the installation with the release
+// it was updated to; prints what is missing, modified or extra unless
+// quiet. 0 intact, 2 damaged, 1 cannot verify.
+int verifyInstallation(bool quiet, bool full);
+
+// --repair --quiet: the road of --update --quiet for the installed release.
+int repairQuietly(bool startClient);
+
 } // namespace vt3
 
 #endif // COMMANDLINE_H

@@ -11,6 +11,8 @@ Options parseOptions(const QStringList &arguments)
     Options options;
     bool check = false;
     bool update = false;
+    bool verify = false;
+    bool repair = false;
     bool help = false;
     bool version = false;
     for (const QString &argument : arguments) {
@@ -18,6 +20,12 @@ Options parseOptions(const QStringList &arguments)
             check = true;
         else if (argument == QLatin1String("--update"))
             update = true;
+        else if (argument == QLatin1String("--verify"))
+            verify = true;
+        else if (argument == QLatin1String("--repair"))
+            repair = true;
+        else if (argument == QLatin1String("--full"))
+            options.full = true;
         else if (argument == QLatin1String("--quiet"))
             options.quiet = true;
         else if (argument == QLatin1String("--start-client"))
@@ -41,16 +49,26 @@ Options parseOptions(const QStringList &arguments)
         options.mode = Options::Mode::Help;
     } else if (version) {
         options.mode = Options::Mode::Version;
-    } else if (check && update) {
+    } else if (int(check) + int(update) + int(verify) + int(repair) > 1) {
         options.mode = Options::Mode::Usage;
-        options.problem = QT_TRANSLATE_NOOP("UpdateClient", "--check and --update do not go together");
-    } else if ((options.quiet || options.startClient) && !update) {
+        options.problem =
+            QT_TRANSLATE_NOOP("UpdateClient", "--check, --update, --verify and --repair do not go together");
+    } else if ((options.quiet && !update && !verify && !repair) || (options.startClient && !update && !repair)) {
         options.mode = Options::Mode::Usage;
-        options.problem = QT_TRANSLATE_NOOP("UpdateClient", "--quiet and --start-client go with --update only");
+        options.problem = QT_TRANSLATE_NOOP(
+            "UpdateClient",
+            "--quiet goes with --update, --verify or --repair, --start-client with --update or --repair");
+    } else if (options.full && !verify) {
+        options.mode = Options::Mode::Usage;
+        options.problem = QT_TRANSLATE_NOOP("UpdateClient", "--full goes with --verify only");
     } else if (check) {
         options.mode = Options::Mode::Check;
     } else if (update) {
         options.mode = Options::Mode::Update;
+    } else if (verify) {
+        options.mode = Options::Mode::Verify;
+    } else if (repair) {
+        options.mode = Options::Mode::Repair;
     }
     return options;
 }

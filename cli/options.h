@@ -15,6 +15,8 @@ enum ExitCode {
     ExitClientRunning = 3,
     ExitRefused = 4,
     ExitAnotherInstance = 5,
+    // --verify: the installation differs from its release.
+    ExitDamaged = 2,
     ExitUsage = 64,
 };
 
@@ -22,10 +24,13 @@ enum ExitCode {
 // window, as it has always been.
 struct Options
 {
-    enum class Mode { Window, Check, Update, Help, Version, Usage };
+    enum class Mode { Window, Check, Update, Verify, Repair, Help, Version, Usage };
     Mode mode = Mode::Window;
     bool quiet = false;
     bool startClient = false;
+    // --verify --full: every file read, not only those whose size or time
+    // changed since the install.
+    bool full = false;
     // Mode::Usage: what was wrong, untranslated ("%1" stands for the
     // argument).
     const char *problem = nullptr;

@@ -7,11 +7,24 @@
 
 namespace vt3 {
 
-UnattendedRun::UnattendedRun(UpdateEngine &engine, UpdateFace *shown, bool startClient)
+UnattendedRun::UnattendedRun(UpdateEngine &engine, UpdateFace *shown, bool startClient, Job job)
     : engine(engine)
     , shown(shown)
     , startClient(startClient)
+    , job(job)
+    // A repair needs no answer of the version server.
+    , started(job == Job::Repair)
 {
+}
+
+void UnattendedRun::startRepair()
+{
+    QTimer::singleShot(0, &engine, [this] {
+        if (engine.repair())
+            return;
+        printError(tr("No release is recorded as installed; there is nothing to repair."));
+        finish(ExitFailed);
+    });
 }
 
 void UnattendedRun::versionKnown(const QString &releaseId, const QString &version, const QDateTime &released)

@@ -18,7 +18,12 @@ class UnattendedRun : public UpdateFace
     Q_DECLARE_TR_FUNCTIONS(UpdateClient)
 
 public:
-    UnattendedRun(UpdateEngine &engine, UpdateFace *shown, bool startClient);
+    // Update: the release the version server names, once it answers;
+    // Repair: the installed release, started by startRepair().
+    enum class Job { Update, Repair };
+
+    UnattendedRun(UpdateEngine &engine, UpdateFace *shown, bool startClient, Job job = Job::Update);
+    void startRepair();
 
     // Failed until the run says otherwise: a run that never ends (the
     // window closed half way) has not updated anything.
@@ -43,6 +48,7 @@ private:
     UpdateEngine &engine;
     UpdateFace *shown;
     bool startClient;
+    Job job;
     bool started = false;
     bool ended = false;
     int code = ExitFailed;

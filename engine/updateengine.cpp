@@ -1,5 +1,8 @@
 #include "updateengine.h"
 
+#include "appdir.h"
+#include "releasestate.h"
+
 #include <QNetworkProxyFactory>
 
 namespace vt3 {
@@ -41,10 +44,24 @@ void UpdateEngine::queryVersion()
 
 void UpdateEngine::update()
 {
+    startRun(version.releaseText());
+}
+
+bool UpdateEngine::repair()
+{
+    const quint64 installed = installedRelease(applicationDir());
+    if (installed == 0)
+        return false;
+    startRun(QString::number(installed));
+    return true;
+}
+
+void UpdateEngine::startRun(const QString &releaseId)
+{
     // Each run is made afresh; one still going is given up first, though
     // the faces do not ask for a second while one runs.
     run.reset();
-    run = std::make_unique<UpdateRun>(network, worker, transcript, limits, version.releaseText());
+    run = std::make_unique<UpdateRun>(network, worker, transcript, limits, releaseId);
     connect(run.get(), &UpdateRun::installed, this, [this] { finished = true; });
     connect(run.get(), &UpdateRun::stopped, this, &UpdateEngine::stopped);
     run->start();

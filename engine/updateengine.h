@@ -35,6 +35,11 @@ public:
     void queryVersion();
     // The whole road of a run, for the release the version server named.
     void update();
+    // The same road for the release installed now, whatever is announced:
+    // with a manifest that vouches for its files, only those that went
+    // missing or changed are fetched. False, with no run, when no release
+    // is recorded.
+    bool repair();
     // Whether the run allows its face to go away now: after the end of a
     // run at once, otherwise when the user agrees, and then the run gives
     // up what it holds.
@@ -53,6 +58,7 @@ public:
     ReleaseWorker *releaseWorker() const { return worker; }
 
 private:
+    void startRun(const QString &releaseId);
     void stopped(RunStop why);
 
     Transcript transcript;

@@ -32,7 +32,13 @@ enum class Scene {
     // The installation trusts a version key; the answer is signed by it, or not.
     VersionSigned,
     VersionUnsigned,
+    // Three files and the user's settings, kept; installed files that
+    // match stay as they are.
+    Repairable,
 };
+
+const QStringList RepairableFiles{QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("data/c.txt")};
+const QString Settings = QStringLiteral("settings.cfg");
 
 // An installation with the updater in it, a mirror with release
 // ReleaseId, and the version server announcing it.
@@ -59,6 +65,13 @@ struct Installation
                                                        : QByteArray::number(ReleaseId) + "#3.6.1");
         vt3test::ReleaseBuilder release(QStringLiteral("/%1/").arg(ReleaseId));
         release.add(vt3test::CommonGroup, QStringLiteral("readme.txt.z"), Content, QStringLiteral("readme.txt"));
+        if (scene == Scene::Repairable) {
+            for (const QString &name : RepairableFiles)
+                release.add(vt3test::CommonGroup, name + QStringLiteral(".z"), name.toUtf8() + " of the release\n",
+                            name);
+            release.addDelete(Settings, 0);
+            release.vouchesForUnpacked = true;
+        }
         release.publish(http, release.manifest(scratch.path()));
         if (scene != Scene::NoMirrors) {
             QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
@@ -127,6 +140,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void secondUpdateWhileOneRuns();
+    void verifyAndRepair();
 };
 
 void TestCli::exitCodes_data()
@@ -146,7 +160,7 @@ void TestCli::exitCodes_data()
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")} << Scene::Plain << 64
                                     << "vt3update: unknown option '--frobnicate'" << false;
     QTest::newRow("quiet alone") << QStringList{QStringLiteral("--quiet")} << Scene::Plain << 64
-                                 << "vt3update: --quiet and --start-client go with --update only" << false;
+                                 << "vt3update: --quiet goes with --update, --verify or --repair" << false;
     QTest::newRow("check, current") << check << Scene::Installed << 0 << "The installation is current." << false;
     QTest::newRow("check, newer announced")
         << check << Scene::InstalledOlder << 2 << "Installed release: 1733649999" << false;
@@ -210,6 +224,67 @@ void TestCli::secondUpdateWhileOneRuns()
     QCOMPARE(first->state(), QProcess::Running);
     first->kill();
     first->waitForFinished();
+}
+
+void TestCli::verifyAndRepair()
+{
+    Installation installation;
+    QVERIFY(installation.prepare(Scene::Repairable));
+    const QStringList verify{QStringLiteral("--verify")};
+    auto file = [&](const QString &name) { return installation.app.filePath(name); };
+    auto requests = [&](const QString &name) {
+        return installation.http.requestCount(
+            QStringLiteral("/%1/%2/%3.z").arg(ReleaseId).arg(vt3test::CommonGroup, name));
+    };
+    auto fetched = [&] {
+        return QList<int>{requests(QStringLiteral("a.txt")), requests(QStringLiteral("b.txt")),
+                          requests(QStringLiteral("data/c.txt"))};
+    };
+    QCOMPARE(installation.run(verify).exitCode, 1); // nothing kept yet
+    QCOMPARE(installation.run({QStringLiteral("--update"), QStringLiteral("--quiet")}).exitCode, 0);
+    QCOMPARE(installation.run(verify).exitCode, 0);
+
+    // One file changed, one gone, one the user added, the user's settings
+    // changed: only the first two are damage.
+    QVERIFY(vt3test::writeFile(file(QStringLiteral("a.txt")), "changed by someone\n"));
+    QVERIFY(QFile::remove(file(QStringLiteral("b.txt"))));
+    QVERIFY(vt3test::writeFile(file(QStringLiteral("extra.txt")), "the user's own\n"));
+    QVERIFY(vt3test::writeFile(file(Settings), "volume=3\n"));
+    const vt3test::ToolRun damaged = installation.run(verify);
+    QCOMPARE(damaged.exitCode, 2);
+    QCOMPARE(damaged.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             QStringList({QStringLiteral("missing: b.txt"), QStringLiteral("modified: a.txt"),
+                          QStringLiteral("extra: extra.txt"),
+                          QStringLiteral("The installation is damaged: 1 missing, 1 modified.")}));
+
+    const QList<int> before = fetched();
+    const vt3test::ToolRun repair = installation.run({QStringLiteral("--repair"), QStringLiteral("--quiet")});
+    QVERIFY2(repair.out.contains(QStringLiteral("2 file(s) repaired.")), qPrintable(repair.out));
+    QCOMPARE(repair.exitCode, 0);
+    QCOMPARE(fetched(), QList<int>({before.at(0) + 1, before.at(1) + 1, before.at(2)}));
+    QCOMPARE(vt3test::readFile(file(QStringLiteral("extra.txt"))), QByteArray("the user's own\n"));
+    QCOMPARE(vt3test::readFile(file(Settings)), QByteArray("volume=3\n"));
+    QCOMPARE(installation.run(verify).exitCode, 0);
+
+    // The same size and time, other bytes: only a full check reads them.
+    const QString c = file(QStringLiteral("data/c.txt"));
+    const QDateTime stamp = QFileInfo(c).lastModified();
+    QByteArray bytes = vt3test::readFile(c);
+    bytes[0] = 'X';
+    QVERIFY(vt3test::writeFile(c, bytes));
+    QFile touched(c);
+    QVERIFY(touched.open(QIODevice::ReadWrite) && touched.setFileTime(stamp, QFileDevice::FileModificationTime));
+    touched.close();
+    QCOMPARE(installation.run(verify).exitCode, 0);
+    const vt3test::ToolRun full = installation.run({QStringLiteral("--verify"), QStringLiteral("--full")});
+    QCOMPARE(full.exitCode, 2);
+    QVERIFY2(full.out.contains(QStringLiteral("modified: data/c.txt")), qPrintable(full.out));
+
+    // Trusted keys and no signature of the kept manifest: nothing to go by.
+    QVERIFY(vt3test::writeFile(file(QStringLiteral("trusted-keys.txt")), QByteArray(32, 'k').toBase64() + '\n'));
+    const vt3test::ToolRun unverified = installation.run(verify);
+    QCOMPARE(unverified.exitCode, 1);
+    QVERIFY2(unverified.err.contains(QStringLiteral("signature is not valid")), qPrintable(unverified.err));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -258,12 +258,12 @@ p, li { white-space: pre-wrap; }
         <translation>unbekannte Option &apos;%1&apos;</translation>
     </message>
     <message>
-        <source>--check and --update do not go together</source>
-        <translation>--check und --update schließen einander aus</translation>
+        <source>--check, --update, --verify and --repair do not go together</source>
+        <translation>--check, --update, --verify und --repair schließen einander aus</translation>
     </message>
     <message>
-        <source>--quiet and --start-client go with --update only</source>
-        <translation>--quiet und --start-client gibt es nur mit --update</translation>
+        <source>--quiet goes with --update, --verify or --repair, --start-client with --update or --repair</source>
+        <translation>--quiet gibt es nur mit --update, --verify oder --repair, --start-client nur mit --update oder --repair</translation>
     </message>
     <message>
         <source>Try &apos;vt3update --help&apos;.</source>
@@ -271,14 +271,20 @@ p, li { white-space: pre-wrap; }
     </message>
     <message>
         <source>Usage: vt3update [--check | --update [--quiet] [--start-client]]
+       vt3update --verify [--quiet] [--full] | --repair [--quiet] [--start-client]
 
 Without options the update window opens.
 
   --check         Ask the version server which release is current.
   --update        Update without a click; the window shows the run
                   and closes at the end.
-  --quiet         With --update: no window; the log goes to standard output.
-  --start-client  With --update: start Voxtera3 after a successful update.
+  --verify        Compare the installation with its release: print the files
+                  missing, modified or extra (2: damaged, 1: cannot verify).
+  --full          With --verify: read every file, not only changed ones.
+  --repair        Fetch and install again what is missing or modified.
+  --quiet         With --update or --repair: no window; the log goes to
+                  standard output. With --verify: print nothing.
+  --start-client  With --update or --repair: start Voxtera3 afterwards.
   --help          Show this text.
   --version       Show the updater&apos;s version.
 
@@ -287,14 +293,21 @@ Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced
 downgrade or an unverified version answer), 5 another vt3update is running,
 64 wrong usage.</source>
         <translation>Aufruf: vt3update [--check | --update [--quiet] [--start-client]]
+        vt3update --verify [--quiet] [--full] | --repair [--quiet] [--start-client]
 
 Ohne Optionen öffnet sich das Fenster der Aktualisierung.
 
   --check         Den Versionsserver nach dem aktuellen Release fragen.
   --update        Ohne Klick aktualisieren; das Fenster zeigt den Lauf
                   und schließt sich am Ende.
-  --quiet         Mit --update: kein Fenster; das Protokoll geht auf die Standardausgabe.
-  --start-client  Mit --update: Voxtera3 nach erfolgreicher Aktualisierung starten.
+  --verify        Die Installation mit ihrem Release vergleichen: fehlende,
+                  geänderte und zusätzliche Dateien zeigen (2: beschädigt,
+                  1: nicht prüfbar).
+  --full          Mit --verify: jede Datei lesen, nicht nur geänderte.
+  --repair        Fehlendes und Geändertes neu laden und installieren.
+  --quiet         Mit --update oder --repair: kein Fenster; das Protokoll geht
+                  auf die Standardausgabe. Mit --verify: nichts ausgeben.
+  --start-client  Mit --update oder --repair: danach Voxtera3 starten.
   --help          Diesen Text zeigen.
   --version       Die Version des Aktualisierers zeigen.
 
@@ -390,6 +403,53 @@ Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
     <message>
         <source>This computer&apos;s clock looks wrong.</source>
         <translation>Die Uhr dieses Computers scheint falsch zu gehen.</translation>
+    </message>
+    <message>
+        <source>missing: %1</source>
+        <translation>fehlt: %1</translation>
+    </message>
+    <message>
+        <source>modified: %1</source>
+        <translation>geändert: %1</translation>
+    </message>
+    <message>
+        <source>extra: %1</source>
+        <translation>zusätzlich: %1</translation>
+    </message>
+    <message>
+        <source>The installation is intact.</source>
+        <translation>Die Installation ist unversehrt.</translation>
+    </message>
+    <message>
+        <source>The installation is damaged: %1 missing, %2 modified.</source>
+        <translation>Die Installation ist beschädigt: %1 fehlen, %2 geändert.</translation>
+    </message>
+    <message>
+        <source>--full goes with --verify only</source>
+        <translation>--full gibt es nur mit --verify</translation>
+    </message>
+    <message>
+        <source>No release is recorded as installed; there is nothing to repair.</source>
+        <translation>Kein installiertes Release ist verzeichnet; es gibt nichts zu reparieren.</translation>
+    </message>
+    <message>
+        <source>The kept manifest&apos;s signature is not valid.</source>
+        <translation>Die Signatur des aufbewahrten Manifests ist ungültig.</translation>
+    </message>
+    <message>
+        <source>No release is kept to verify against: this installation has not completed an update with this updater yet.</source>
+        <translation>Kein Release ist zum Vergleich aufbewahrt: diese Installation hat mit diesem Aktualisierer noch kein Update abgeschlossen.</translation>
+    </message>
+    <message>
+        <source>The kept manifest cannot be read.</source>
+        <translation>Das aufbewahrte Manifest kann nicht gelesen werden.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n file(s) repaired.</source>
+        <translation>
+            <numerusform>%n Datei repariert.</numerusform>
+            <numerusform>%n Dateien repariert.</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

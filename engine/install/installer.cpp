@@ -8,6 +8,7 @@
 #include "run/runprogress.h"
 #include "run/texts.h"
 #include "run/transcript.h"
+#include "verify/keptrelease.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -269,6 +270,8 @@ void vt3::Installer::allFinished()
     }
     const QString workDir = QDir(run.workDir).absolutePath();
     const QString appDir = vt3::applicationDir();
+    // Before the clear-up takes the work directory, manifest and all.
+    keepRelease(appDir);
     // Heard only during the clear-up, so connected for it alone.
     disconnect(run.worker, &vt3::ReleaseWorker::leftInUse, this, nullptr);
     connect(run.worker, &vt3::ReleaseWorker::leftInUse, this, [this](const QString &path, bool atRestart) {
@@ -279,9 +282,36 @@ void vt3::Installer::allFinished()
     run.toWorker([workDir, appDir, deletions](vt3::ReleaseWorker *w) { w->clearUp(workDir, appDir, deletions); });
 }
 
+void vt3::Installer::keepRelease(const QString &appDir)
+{
+    const QString manifestName = vt3::format::manifestName(vt3::format::Platform);
+    QFile manifest(run.workPath(manifestName));
+    QFile signature(run.workPath(vt3::format::signatureName(vt3::format::Platform)));
+    QStringList names;
+    for (auto it = plan.files.cbegin(); it != plan.files.cend(); ++it)
+        names << plan.installName(it.key());
+    const bool kept = manifest.open(QIODevice::ReadOnly) &&
+                      vt3::keepRelease(appDir, manifest.readAll(),
+                                       signature.open(QIODevice::ReadOnly) ? signature.readAll() : QByteArray(),
+                                       vt3::statInstalled(appDir, names));
+    if (!kept)
+        say(vt3::Texts::tr("<font color=red>write file %1 error</font>")
+                .arg(QDir::toNativeSeparators(vt3::keptManifestPath(appDir)).toHtmlEscaped()));
+}
+
 void vt3::Installer::runCleared()
 {
     const QString appDir = vt3::applicationDir();
+    // The release that was installed before is the one this run brought
+    // back: what it fetched were files that had gone missing or changed.
+    if (run.releaseNumber() != 0 && vt3::installedRelease(appDir) == run.releaseNumber()) {
+        QSet<QString> fetched;
+        for (const ReleasePlan::Entry &entry : plan.queue) {
+            if (!plan.isUpToDate(entry.key))
+                fetched.insert(vt3::format::foldedPath(plan.installName(entry.key)));
+        }
+        say(vt3::Texts::tr("%n file(s) repaired.", nullptr, fetched.size()));
+    }
     // Recorded only now: a run that stops anywhere before has installed
     // nothing that a later, older release must not replace.
     if (run.releaseNumber() != 0 && !vt3::recordInstalledRelease(appDir, run.releaseNumber()))

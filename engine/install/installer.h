@@ -48,6 +48,7 @@ private:
     void copyFiles();
     void filesInstalled(const InstallReport &report);
     void allFinished();
+    void keepRelease(const QString &appDir);
     void runCleared();
     void say(const QString &html);
     void stop(RunStop why);

@@ -1,5 +1,7 @@
 #include "manifestfetch.h"
 
+#include "install/durable.h"
+
 #include "releaseformat.h"
 #include "run/runcontext.h"
 #include "run/runprogress.h"
@@ -248,6 +250,10 @@ void vt3::ManifestFetch::acceptManifest()
     }
     say(vt3::Texts::tr("Downloading to %1").arg(tempDir.absolutePath().toHtmlEscaped()));
     run.workDir = tempDir.path();
+    // Beside the manifest it signs, so that the run can keep both once the
+    // release is installed. Without it nothing but the kept signature is lost.
+    if (!signature.isEmpty())
+        vt3::writeFileDurably(run.workPath(manifestName + SignatureSuffix), signature);
     // Always from the event loop: this is the reply's own signal.
     QMetaObject::invokeMethod(this, &ManifestFetch::accepted, Qt::QueuedConnection);
 }

@@ -67,6 +67,8 @@ QByteArray ReleaseBuilder::manifest(const QString &scratchDir) const
             ini.setValue(file.group + QLatin1Char('/') + file.key, file.descriptor);
         for (auto it = deletes.cbegin(); it != deletes.cend(); ++it)
             ini.setValue(format::DeleteGroup + QLatin1Char('/') + it.key(), it.value());
+        if (vouchesForUnpacked)
+            ini.setValue(format::FormatGroup + QLatin1Char('/') + format::UnpackedKey, format::UnpackedMd5Value);
     }
     return readFile(path);
 }

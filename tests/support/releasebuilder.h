@@ -51,6 +51,8 @@ public:
     QString root;
     QVector<File> files;
     QMap<QString, int> deletes;
+    // Writes [format] unpacked=md5: installed files that match stay.
+    bool vouchesForUnpacked = false;
 };
 
 } // namespace vt3test
