@@ -9,6 +9,7 @@
 #include "verify/installationcheck.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 
@@ -204,11 +205,11 @@ int runQuietly(UnattendedRun::Job job, bool startClient)
 void printReport(const InstallationReport &report)
 {
     for (const QString &name : report.missing)
-        printOut(Texts::tr("missing: %1").arg(name));
+        printOut(Texts::tr("missing: %1").arg(QDir::toNativeSeparators(name)));
     for (const QString &name : report.modified)
-        printOut(Texts::tr("modified: %1").arg(name));
+        printOut(Texts::tr("modified: %1").arg(QDir::toNativeSeparators(name)));
     for (const QString &name : report.extra)
-        printOut(Texts::tr("extra: %1").arg(name));
+        printOut(Texts::tr("extra: %1").arg(QDir::toNativeSeparators(name)));
     switch (report.verdict) {
     case InstallationReport::Verdict::Intact:
         printOut(Texts::tr("The installation is intact."));

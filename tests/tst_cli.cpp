@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <utility>
+
 namespace {
 
 constexpr quint64 ReleaseId = 1733650000;
@@ -141,6 +144,8 @@ private slots:
     void exitCodes();
     void secondUpdateWhileOneRuns();
     void verifyAndRepair();
+    void mirrorMemory_data();
+    void mirrorMemory();
 };
 
 void TestCli::exitCodes_data()
@@ -285,6 +290,93 @@ void TestCli::verifyAndRepair()
     const vt3test::ToolRun unverified = installation.run(verify);
     QCOMPARE(unverified.exitCode, 1);
     QVERIFY2(unverified.err.contains(QStringLiteral("signature is not valid")), qPrintable(unverified.err));
+}
+
+void TestCli::mirrorMemory_data()
+{
+    // The first mirror accepts and never answers, or refuses.
+    QTest::addColumn<bool>("blackHole");
+    QTest::newRow("black hole") << true;
+    QTest::newRow("refused") << false;
+}
+
+void TestCli::mirrorMemory()
+{
+    QFETCH(bool, blackHole);
+    Installation installation;
+    QVERIFY(installation.prepare(Scene::Plain));
+    // Mirrors are tried in the order of their URLs: the bad one sorts
+    // first, so the hole takes a port whose URL does.
+    HttpFixture *good = &installation.http;
+    std::unique_ptr<HttpFixture> holder;
+    for (int tries = 0; tries < 64 && (!holder || holder->baseUrl() > good->baseUrl()); ++tries) {
+        holder = std::make_unique<HttpFixture>();
+        QVERIFY(holder->listen());
+    }
+    HttpFixture &hole = *holder;
+    const QString manifest = QStringLiteral("/%1/client_win32.ini").arg(ReleaseId);
+    QString bad = QStringLiteral("http://127.0.0.1:1/");
+    if (blackHole) {
+        HttpFixture::Route silent;
+        silent.firstByteDelayMs = -1;
+        hole.setRoute(manifest, silent);
+        bad = hole.baseUrl();
+        QVERIFY(bad < good->baseUrl());
+    }
+    {
+        QSettings mirrors(installation.app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+        mirrors.setValue(QStringLiteral("mirrors/size"), 3);
+        mirrors.setValue(QStringLiteral("mirrors/2/mirror"), QStringLiteral("bad"));
+        mirrors.setValue(QStringLiteral("bad/url"), bad);
+        mirrors.setValue(QStringLiteral("bad/retries"), 1);
+    }
+    const QString memoryFile = installation.data.filePath(QStringLiteral("vt3update/vt3update.mirrors"));
+    const QStringList update{QStringLiteral("--update"), QStringLiteral("--quiet")};
+    // Whether the run asked the bad mirror, by its count of requests or by
+    // what the run said.
+    int holeSeen = 0;
+    auto asked = [&](const vt3test::ToolRun &run) {
+        const int before = std::exchange(holeSeen, hole.requestCount(manifest));
+        return blackHole ? holeSeen > before : run.out.contains(QStringLiteral("Connection refused"));
+    };
+
+    vt3test::ToolRun run = installation.run(update);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(asked(run), qPrintable(run.out));
+
+    // Within the back-off the bad mirror comes last, and is not needed.
+    const int goodBefore = good->requestCount(manifest);
+    run = installation.run(update);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(!asked(run), qPrintable(run.out));
+    QVERIFY2(run.out.contains(QStringLiteral("Mirror %1 is tried last until").arg(bad)), qPrintable(run.out));
+    QCOMPARE(good->requestCount(manifest), goodBefore + 1);
+    QByteArray memory = vt3test::readFile(memoryFile);
+    QVERIFY2(memory.contains(good->baseUrl().toUtf8() + "\t"), memory.constData());
+
+    // Once the back-off is over it is tried again.
+    QByteArray over;
+    for (const QByteArray &line : memory.split('\n')) {
+        QList<QByteArray> fields = line.split('\t');
+        if (fields.size() == 7 && fields.at(0) == bad.toUtf8())
+            fields[5] = "1";
+        over += fields.join('\t') + '\n';
+    }
+    QVERIFY(vt3test::writeFile(memoryFile, over));
+    run = installation.run(update);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(asked(run), qPrintable(run.out));
+    if (blackHole)
+        return;
+
+    // A state file that is not ours is learnt anew, and the run goes as if
+    // there were none.
+    QVERIFY(vt3test::writeFile(memoryFile, "\x01garbage\n"));
+    run = installation.run(update);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(QStringLiteral("could not be read; it is learnt anew")), qPrintable(run.out));
+    QVERIFY2(asked(run), qPrintable(run.out));
+    QVERIFY(vt3test::readFile(memoryFile).startsWith("vt3update mirror memory 1\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -327,6 +327,7 @@ void TestInstall::fullRun()
     QCOMPARE(env.appEntries(),
              (QStringList{QStringLiteral("a.dll"), QStringLiteral("data"), QStringLiteral("data/ding.wav"),
                           QStringLiteral("mirrors.ini"), QStringLiteral("readme.txt"),
+                          QStringLiteral("vt3update.files"), QStringLiteral("vt3update.manifest"),
                           QStringLiteral("vt3update.state"), QStringLiteral("z.dll")}));
     const QString root = QLatin1Char('/') + ReleaseId + QLatin1Char('/');
     // The files are fetched several at once, so they reach the server in
@@ -410,8 +411,9 @@ void TestInstall::fullRunIsDurable()
         }
     }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1String("; "))));
-    // The four files of fullRun and vt3update.state.
-    QCOMPARE(placed, 5);
+    // The four files of fullRun, vt3update.state, the kept manifest and
+    // file record, and the mirror memory beside the disk log.
+    QCOMPARE(placed, 8);
     QVERIFY(finished);
 }
 
@@ -942,7 +944,8 @@ void TestInstall::completion()
     QVERIFY(checkedAtMessage);
     QCOMPARE(env.appEntries(), (QStringList{QStringLiteral("flag0.dll"), QStringLiteral("keep.txt"),
                                             QStringLiteral("mirrors.ini"), QStringLiteral("plugins"),
-                                            QStringLiteral("plugins/stays.dll"), QStringLiteral("vt3update.state")}));
+                                            QStringLiteral("plugins/stays.dll"), QStringLiteral("vt3update.files"),
+                                            QStringLiteral("vt3update.manifest"), QStringLiteral("vt3update.state")}));
     QVERIFY(!QFileInfo::exists(env.workDir()));
     auto *bar = client.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     QVERIFY(bar);

@@ -451,5 +451,17 @@ Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
             <numerusform>%n Dateien repariert.</numerusform>
         </translation>
     </message>
+    <message>
+        <source>Mirror %1 is tried after %2, which was much faster.</source>
+        <translation>Spiegel %1 wird nach %2 versucht, der viel schneller war.</translation>
+    </message>
+    <message>
+        <source>Mirror %1 is tried last until %2: %3 failure(s) in a row, the last %4 (%5).</source>
+        <translation>Spiegel %1 wird bis %2 zuletzt versucht: %3 Fehlschläge in Folge, der letzte %4 (%5).</translation>
+    </message>
+    <message>
+        <source>What earlier runs learnt of the mirrors (%1) could not be read; it is learnt anew.</source>
+        <translation>Was frühere Läufe über die Spiegel erfahren haben (%1), konnte nicht gelesen werden; es wird neu erfahren.</translation>
+    </message>
 </context>
 </TS>

@@ -51,7 +51,16 @@ void vt3::ManifestFetch::nextConfigFile()
         return;
     }
 
-    const auto current = mirrors.constBegin();
+    // In the order the run tries mirrors, which what earlier runs learnt
+    // of them may have changed; any not in that order last.
+    auto current = mirrors.constBegin();
+    for (const QString &mirror : qAsConst(run.mirrorOrder)) {
+        const auto listed = mirrors.constFind(mirror);
+        if (listed != mirrors.cend()) {
+            current = listed;
+            break;
+        }
+    }
     run.mirrorUrl = current.key();
     run.releaseUrl = run.mirrorUrl + run.releaseId + QLatin1Char('/');
     retries = current.value();
@@ -142,6 +151,7 @@ void vt3::ManifestFetch::confDownloadFinished()
         configReply = nullptr;
 
     if (failed || notOk) {
+        run.mirrorFailed(run.mirrorUrl, vt3::failureKind(reply));
         nextConfigFile();
         return;
     }
@@ -167,6 +177,7 @@ void vt3::ManifestFetch::checkDownload()
         return;
     say(vt3::Texts::tr("<font color=red>Error:timeout</font>"));
     logRequestFailure(configReply);
+    run.mirrorFailed(run.mirrorUrl, QStringLiteral("time-out"));
     abandonReply(configReply, this);
     nextConfigFile();
 }
@@ -237,6 +248,7 @@ void vt3::ManifestFetch::rejectManifest(const QString &why)
     // directory, outside any work directory, and goes without a trace.
     QFile::remove(tempDir.path() + QLatin1Char('/') + manifestName);
     signature.clear();
+    run.mirrorFailed(run.mirrorUrl, QStringLiteral("signature"));
     say(vt3::Texts::tr("<font color=red>Error:%1</font>").arg(why.toHtmlEscaped()));
     nextConfigFile();
 }
@@ -250,6 +262,7 @@ void vt3::ManifestFetch::acceptManifest()
     }
     say(vt3::Texts::tr("Downloading to %1").arg(tempDir.absolutePath().toHtmlEscaped()));
     run.workDir = tempDir.path();
+    run.mirrorServed(run.mirrorUrl);
     // Beside the manifest it signs, so that the run can keep both once the
     // release is installed. Without it nothing but the kept signature is lost.
     if (!signature.isEmpty())

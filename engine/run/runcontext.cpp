@@ -1,6 +1,9 @@
 #include "runcontext.h"
 
 #include "releasestate.h"
+#include "start/mirrormemory.h"
+
+#include <QDateTime>
 
 namespace {
 
@@ -29,6 +32,23 @@ QString RunContext::fileMirror(int attempt) const
 quint64 RunContext::releaseNumber() const
 {
     return vt3::releaseNumber(releaseId);
+}
+
+QString RunContext::mirrorOf(const QString &releaseFolder) const
+{
+    return releaseFolder.left(releaseFolder.size() - releaseId.size() - 1);
+}
+
+void RunContext::mirrorFailed(const QString &mirror, const QString &kind) const
+{
+    if (mirrorMemory)
+        mirrorMemory->failed(mirror, kind, QDateTime::currentSecsSinceEpoch());
+}
+
+void RunContext::mirrorServed(const QString &mirror, double bytesPerSecond) const
+{
+    if (mirrorMemory)
+        mirrorMemory->succeeded(mirror, QDateTime::currentSecsSinceEpoch(), bytesPerSecond);
 }
 
 } // namespace vt3

@@ -11,6 +11,8 @@ class QNetworkAccessManager;
 
 namespace vt3 {
 
+class MirrorMemory;
+
 class PiecePool;
 class RunProgress;
 class Transcript;
@@ -54,6 +56,9 @@ struct RunContext
     QStringList mirrorOrder;
     RunLimits limits;
     quint64 lastStream = 0;
+    // What runs learn of each mirror, for the runs after them; none in
+    // tests that drive a single job.
+    MirrorMemory *mirrorMemory = nullptr;
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const
@@ -69,6 +74,11 @@ struct RunContext
     QString workPath(const QString &key) const { return workDir + QLatin1Char('/') + key; }
     // The release id as a number; 0 unless a plain decimal one.
     quint64 releaseNumber() const;
+    // The mirror whose release folder `releaseFolder` is.
+    QString mirrorOf(const QString &releaseFolder) const;
+    // Tells the mirror memory how a request to `mirror` went.
+    void mirrorFailed(const QString &mirror, const QString &kind) const;
+    void mirrorServed(const QString &mirror, double bytesPerSecond = -1) const;
 };
 
 } // namespace vt3

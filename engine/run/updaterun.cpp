@@ -23,6 +23,7 @@ UpdateRun::UpdateRun(QNetworkAccessManager &network, ReleaseWorker *worker, Tran
           releaseId, QString(), QString(),  QStringList(), limits,   0}
 {
     qRegisterMetaType<RunStop>();
+    run.mirrorMemory = &memory;
     connect(&upToDateWatcher, &QFutureWatcher<InstalledState>::finished, this, &UpdateRun::upToDateChecked);
 }
 
@@ -138,7 +139,10 @@ void UpdateRun::transfersDone()
 {
     installer = std::make_unique<Installer>(run, planned, scheduler->checkedFiles(), scheduler->patchedFiles(),
                                             deleteList, this);
-    connect(installer.get(), &Installer::installed, this, &UpdateRun::installed);
+    connect(installer.get(), &Installer::installed, this, [this] {
+        memory.save();
+        emit installed();
+    });
     connect(installer.get(), &Installer::stopped, this, &UpdateRun::stop);
     installer->startNextGzip();
 }
@@ -146,6 +150,8 @@ void UpdateRun::transfersDone()
 void UpdateRun::stop(RunStop why)
 {
     kill();
+    // What the run learnt of the mirrors counts most when it failed.
+    memory.save();
     emit stopped(why);
 }
 

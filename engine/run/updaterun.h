@@ -5,6 +5,7 @@
 #include "plan/releaseplan.h"
 #include "runcontext.h"
 #include "runprogress.h"
+#include "start/mirrormemory.h"
 #include "updateface.h"
 
 #include <QFutureWatcher>
@@ -61,6 +62,7 @@ private:
     void stop(RunStop why);
 
     RunProgress counted;
+    MirrorMemory memory;
     RunContext run;
     ReleasePlan planned;
     QMap<QString, int> deleteList;

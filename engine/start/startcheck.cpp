@@ -3,6 +3,7 @@
 #include "appdir.h"
 #include "clientcheck.h"
 #include "mirrorlist.h"
+#include "mirrormemory.h"
 #include "releaseformat.h"
 #include "releasestate.h"
 #include "run/runcontext.h"
@@ -11,6 +12,7 @@
 #include "run/transcript.h"
 #include "signature.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -115,9 +117,25 @@ void StartCheck::clientChecked(bool running)
     }
     loadTrustedKeys();
     mirrors = readMirrorList(mirrorListPath());
-    run.mirrorOrder = mirrors.keys();
+    orderMirrors();
     parallel = readParallelTransfers(mirrorListPath());
     emit passed();
+}
+
+void StartCheck::orderMirrors()
+{
+    run.mirrorOrder = mirrors.keys();
+    MirrorMemory *memory = run.mirrorMemory;
+    if (!memory)
+        return;
+    if (!memory->load())
+        run.transcript.detail(Texts::tr("What earlier runs learnt of the mirrors (%1) could not be read; it is "
+                                        "learnt anew.")
+                                  .arg(QDir::toNativeSeparators(MirrorMemory::path()).toHtmlEscaped()));
+    QStringList why;
+    run.mirrorOrder = memory->order(run.mirrorOrder, QDateTime::currentSecsSinceEpoch(), &why);
+    for (const QString &line : qAsConst(why))
+        run.transcript.detail(line.toHtmlEscaped());
 }
 
 bool StartCheck::refuseDowngrade()

@@ -40,6 +40,7 @@ signals:
 private:
     void writeHeader();
     void clientChecked(bool running);
+    void orderMirrors();
     bool refuseDowngrade();
     void loadTrustedKeys();
     void stop(RunStop why);

@@ -116,6 +116,11 @@ void FileJob::transferEnded(FileTransfer *ended, bool complete)
     if (ended != transfer.get())
         return;
     const bool beside = ended->target().beside;
+    const QString mirror = run.mirrorOf(ended->target().releaseUrl);
+    if (complete)
+        run.mirrorServed(mirror, ended->bytesPerSecond());
+    else if (!ended->failureKind().isEmpty())
+        run.mirrorFailed(mirror, ended->failureKind());
     bytes = beside ? ended->written() : ended->resumeOffset();
     awaited = ended->stream();
     // It reported from the event loop; it may go now.

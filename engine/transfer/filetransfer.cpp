@@ -59,9 +59,12 @@ FileTransfer::FileTransfer(RunContext &context, const Target &target, QObject *p
     , what(target)
     , watchdog([this] { return writtenBytes; })
 {
-    connect(&watchdog, &TransferWatchdog::stalled, this,
-            [this] { giveUp(Texts::tr("<font color=red>Error:timeout</font>")); });
+    connect(&watchdog, &TransferWatchdog::stalled, this, [this] {
+        failure = QStringLiteral("time-out");
+        giveUp(Texts::tr("<font color=red>Error:timeout</font>"));
+    });
     connect(&watchdog, &TransferWatchdog::crawls, this, [this] {
+        failure = QStringLiteral("too slow");
         giveUp(Transcript::errorLine(Texts::tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
                                          .arg(watchdog.paceWindow() / 1000)));
     });
@@ -89,6 +92,7 @@ bool FileTransfer::start()
     if (file.isOpen())
         file.close();
     accepted = false;
+    sinceStart.start();
     if (!openTransferTarget(file, target, run.workDir, resume))
         return false;
     // The target may have been made anew (it was not ours): then from 0.
@@ -148,6 +152,7 @@ void FileTransfer::readyRead()
             // line names the status, and the attempt has failed.
             run.transcript.error(transferError(reply), what.position);
             run.transcript.detail(requestFailure(reply), what.position);
+            failure = vt3::failureKind(reply);
             disconnect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
             reply->abort();
             return;
@@ -253,6 +258,7 @@ void FileTransfer::replyError()
         return;
     run.transcript.error(transferError(reply), what.position);
     run.transcript.detail(requestFailure(reply), what.position);
+    failure = vt3::failureKind(reply);
 }
 
 void FileTransfer::replyFinished()
@@ -263,6 +269,7 @@ void FileTransfer::replyFinished()
     if (ok && !accepted && !accept()) {
         run.transcript.error(transferError(reply), what.position);
         run.transcript.detail(requestFailure(reply), what.position);
+        failure = vt3::failureKind(reply);
         ok = false;
     }
     // The file's end may still be in the reply; it goes to the digests
@@ -280,6 +287,18 @@ void FileTransfer::replyFinished()
     const quint64 id = streamId;
     run.toWorker([id](ReleaseWorker *w) { w->endStream(id); });
     finish(true);
+}
+
+double FileTransfer::bytesPerSecond() const
+{
+    // A small file's time is mostly the round trip; it tells nothing of
+    // what the mirror can carry.
+    constexpr qint64 TellingBytes = 256 * 1024;
+    constexpr qint64 TellingMs = 100;
+    const qint64 ms = sinceStart.isValid() ? sinceStart.elapsed() : 0;
+    if (writtenBytes < TellingBytes || ms < TellingMs)
+        return -1;
+    return writtenBytes * 1000.0 / ms;
 }
 
 void FileTransfer::giveUp(const QString &line)

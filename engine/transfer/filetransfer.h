@@ -5,6 +5,7 @@
 #include "piecepool.h"
 #include "watchdog.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QPointer>
@@ -61,6 +62,10 @@ public:
     // bytes were.
     quint64 stream() const { return streamId; }
     bool isRunning() const { return reply != nullptr; }
+    // Why the last request failed, as the mirror memory keeps it; and what
+    // the transfer carried a second, below 0 when it was too short to tell.
+    QString failureKind() const { return failure; }
+    double bytesPerSecond() const;
 
 signals:
     // `complete`: the whole file is in the work directory and its stream
@@ -91,6 +96,8 @@ private:
     bool accepted = false;
     bool done = false;
     TransferWatchdog watchdog;
+    QString failure;
+    QElapsedTimer sinceStart;
 };
 
 } // namespace vt3

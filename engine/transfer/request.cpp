@@ -46,6 +46,24 @@ QString requestFailure(QNetworkReply *reply)
         .arg(answered.toHtmlEscaped(), asked.toHtmlEscaped(), statusText);
 }
 
+QString failureKind(QNetworkReply *reply)
+{
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+        return QStringLiteral("refused");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("time-out");
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("host not found");
+    case QNetworkReply::NoError:
+        break;
+    default:
+        if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 0)
+            return QStringLiteral("network error %1").arg(int(reply->error()));
+    }
+    return QStringLiteral("HTTP %1").arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+}
+
 QString transferError(QNetworkReply *reply)
 {
     // Without credentials the framework can only give up; say why, since

@@ -16,6 +16,9 @@ QString transferError(QNetworkReply *reply);
 // The disk log's line for a failed request: where it went, after any
 // redirects, and the HTTP status it got.
 QString requestFailure(QNetworkReply *reply);
+// What went wrong, in a word or two, as the mirror memory keeps it:
+// "refused", "time-out", "HTTP 404", ...
+QString failureKind(QNetworkReply *reply);
 
 } // namespace vt3
 

@@ -382,25 +382,66 @@ def case_file_in_use(road, mirror_root):
     close_finished(road, run)
 
 
+def run_command(road, install, tmpdir, client_log, *args):
+    """vt3update.exe of the installation with command-line options, to its
+    end; returns its exit code and what it printed."""
+    env = dict(os.environ, **road.windows_env(tmpdir, client_log))
+    os.makedirs(tmpdir, exist_ok=True)
+    with tempfile.TemporaryFile(dir=road.logs) as out:
+        code = subprocess.run(road.wine(os.path.join(install, UPDATER), *args), stdout=out, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, cwd=install, env=env, timeout=180).returncode
+        out.seek(0)
+        return code, out.read().decode(errors="replace")
+
+
+def case_verify_repair(road, mirror_root):
+    """--verify and --repair of vt3update.exe after an update, with a
+    program of the release running and so held open all the while."""
+    with open(road.fakeclient, "rb") as f:
+        plugin = f.read() + b"\n\0plugin of releases A and B\n"
+    root = publish_variant(road, "verify", {"plugin.exe": plugin}, {"plugin.exe": plugin})
+
+    def run_plugin(install, tmpdir):
+        return road.start_program("plugin", os.path.join(install, "plugin.exe"), tmpdir,
+                                  os.path.join(os.path.dirname(install), "plugin.log"))
+
+    run = update(road, "verify", root, before=run_plugin)
+    close_finished(road, run)
+    command = lambda *args: run_command(road, run.install, run.tmpdir, run.client_log, *args)  # noqa: E731
+    code, said = command("--verify")
+    check(code == 0, f"--verify after the update: exit {code}, {said!r}")
+
+    with open(os.path.join(run.install, "readme.txt"), "ab") as f:
+        f.write(b"changed by someone\n")
+    os.remove(os.path.join(run.install, "data", "smileys.dat"))
+    code, said = command("--verify", "--full")
+    lines = [line for line in said.splitlines() if line.startswith(("missing:", "modified:", "extra:"))]
+    check(code == 2 and lines == ["missing: data\\smileys.dat", "modified: readme.txt"],
+          f"--verify of the damage: exit {code}, {said!r}")
+
+    before = road.requests(run.mirror.log_path)
+    code, said = command("--repair", "--quiet")
+    check(code == 0 and "2 file(s) repaired." in said, f"--repair: exit {code}, {said!r}")
+    fetched = sorted(p for p in road.requests(run.mirror.log_path)[len(before):] if not p.endswith(".ini"))
+    check(fetched == [f"/{RELEASE_ID}/common_client/data/smileys.dat.z", f"/{RELEASE_ID}/common_client/readme.txt.z"],
+          f"--repair fetched {fetched}")
+    check(run.held.poll() is None, "plugin.exe ended; it was to stay in use")
+    code, said = command("--verify", "--full")
+    check(code == 0, f"--verify after the repair: exit {code}, {said!r}")
+
+
 def case_signed_check(road, mirror_root):
     """--check of an installation that trusts a version key: the answer of
     vt3-versiond.exe signed with it is taken; an unsigned one is refused."""
     install, tmpdir, client_log = vt3road.prepare_run(road, "signed-check")
     key = road.make_version_key(os.path.join(road.work, "signed-check", "version-key"), install)
     reply_file = os.path.join(mirror_root, RELEASE_ID, "version.txt")
-    env = dict(os.environ, **road.windows_env(tmpdir, client_log))
-    os.makedirs(tmpdir, exist_ok=True)
 
     def check_with(sign_key):
         # The test's own version server gives way to one of the case's.
         vt3road.stop_process(road.versiond)
         road.versiond, _ = road.start_versiond(reply_file, sign_key=sign_key)
-        with tempfile.TemporaryFile(dir=road.logs) as out:
-            code = subprocess.run(road.wine(os.path.join(install, UPDATER), "--check"), stdout=out,
-                                  stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=install, env=env,
-                                  timeout=120).returncode
-            out.seek(0)
-            return code, out.read().decode(errors="replace")
+        return run_command(road, install, tmpdir, client_log, "--check")
 
     code, said = check_with(key)
     check(code == 2 and f"Announced release: {RELEASE_ID}" in said, f"signed answer: exit {code}, {said!r}")
@@ -430,7 +471,7 @@ def main():
             return vt3road.SKIPPED
     cases = [("case_full_update", case_full_update), ("case_client_running", case_client_running),
              ("case_self_replacement", case_self_replacement), ("case_file_in_use", case_file_in_use),
-             ("case_signed_check", case_signed_check)]
+             ("case_verify_repair", case_verify_repair), ("case_signed_check", case_signed_check)]
     return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=WineRoad, prefix="vt3-wine-", tail=3000,
                              after_case=after_case, options=options)
 

@@ -25,7 +25,7 @@ QUESTION_TITLE = "Question"
 CLIENT_NAME = "vt3client_win32.exe"
 # Files of the updater itself; they are in the installation but in no release.
 APP_FILES = ("vt3update", "tasklist.exe", "mirrors.ini", "trusted-keys.txt", "vt3update.state",
-             "vt3update.version")
+             "vt3update.version", "vt3update.manifest", "vt3update.manifest.sig", "vt3update.files")
 APP_DIRS = ("translations",)
 
 RELEASE_A_ID = "1733000000"
