@@ -1,4 +1,5 @@
 // The release tool, run as the real program on a temporary source tree.
+#include "httpfixture.h"
 #include "releasebuilder.h"
 #include "signature.h"
 #include "testsupport.h"
@@ -80,6 +81,8 @@ private slots:
     void signAddsAndKeepsSignatures();
     void unsafeKeyRefused_data();
     void unsafeKeyRefused();
+    void checkMirror_data();
+    void checkMirror();
 
 private:
     struct Key
@@ -513,6 +516,54 @@ void TestPublish::unsafeKeyRefused()
     QCOMPARE(sign.exitCode, 2);
     QVERIFY2(sign.err.contains(message), qPrintable(sign.err));
     QVERIFY(!QFileInfo::exists(releaseDir() + QStringLiteral("/client_win32.ini.sig")));
+}
+
+void TestPublish::checkMirror_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("quick");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("whole") << QString() << false << 0 << QStringLiteral(": OK");
+    QTest::newRow("whole, quick") << QString() << true << 0 << QStringLiteral(": OK");
+    QTest::newRow("missing file") << "missing" << false << 1 << QStringLiteral(": missing sounds/deep/ring.wav.z");
+    QTest::newRow("missing file, quick") << "missing" << true << 1
+                                         << QStringLiteral(": missing sounds/deep/ring.wav.z");
+    QTest::newRow("wrong file") << "wrong" << false << 1 << QStringLiteral(": wrong readme.txt.z (MD5 differs)");
+    QTest::newRow("other manifest") << "manifest" << false << 1
+                                    << QStringLiteral(": wrong client_win32.ini (not the published one)");
+    QTest::newRow("dead mirror") << "dead" << false << 1 << QStringLiteral(": unreachable: ");
+}
+
+void TestPublish::checkMirror()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, quick);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QCOMPARE(publish().exitCode, 0);
+    HttpFixture http;
+    QVERIFY(http.listen());
+    http.serveDirectory(QStringLiteral("/"), mirror->path());
+    const QString root = QLatin1Char('/') + ReleaseId + QLatin1Char('/');
+    QString url = http.baseUrl();
+    if (damage == QLatin1String("missing"))
+        http.removeRoute(root + QStringLiteral("common_client/sounds/deep/ring.wav.z"));
+    // The same size, other bytes: only the digests tell.
+    if (damage == QLatin1String("wrong"))
+        http.serve(root + QStringLiteral("common_client/readme.txt.z"),
+                   vt3test::edited(readFile(releaseDir() + QStringLiteral("/common_client/readme.txt.z")), 7));
+    if (damage == QLatin1String("manifest"))
+        http.serve(root + QStringLiteral("client_win32.ini"), manifestBytes() + "\n");
+    if (damage == QLatin1String("dead"))
+        url = QStringLiteral("http://127.0.0.1:1/");
+    QStringList args{QStringLiteral("check-mirror"), url,         QStringLiteral("--release"), ReleaseId,
+                     QStringLiteral("--published"),  releaseDir()};
+    if (quick)
+        args << QStringLiteral("--quick");
+    const ToolRun run = runTool(args);
+    QVERIFY2(run.out.contains(url + said), qPrintable(run.out + run.err));
+    QCOMPARE(run.exitCode, exitCode);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

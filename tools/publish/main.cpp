@@ -1,5 +1,6 @@
 // vt3-publish: writes one release of the client for the HTTP mirrors.
 #include "keycommands.h"
+#include "mirrorcheck.h"
 #include "releasewriter.h"
 
 #include <QCommandLineParser>
@@ -25,6 +26,10 @@ int main(int argc, char *argv[])
     // The key commands come first on the line and have options of their own.
     QStringList arguments = QCoreApplication::arguments();
     const QString command = arguments.value(1);
+    if (command == QLatin1String("check-mirror")) {
+        arguments.removeAt(1);
+        return vt3publish::runCheckMirror(arguments, out, err);
+    }
     if (command == QLatin1String("keygen") || command == QLatin1String("sign")) {
         arguments.removeAt(1);
         return command == QLatin1String("keygen") ? vt3publish::runKeygen(arguments, out, err)
@@ -40,7 +45,9 @@ int main(int argc, char *argv[])
         "a patch is kept only when it is smaller than the full file. Making one maps both files and needs about "
         "80 MB besides (measured for a 500 MB file: 20 s, 78 MiB anonymous memory).\n"
         "  vt3-publish keygen --out DIR [--role version]    make a signing key pair\n"
-        "  vt3-publish sign --release DIR --sign-key FILE   add a signature to a published release"));
+        "  vt3-publish sign --release DIR --sign-key FILE   add a signature to a published release\n"
+        "  vt3-publish check-mirror URL... --release ID (--published DIR | --trusted-keys FILE) [--quick]\n"
+        "                                                   check that mirrors hold a release whole"));
     parser.addHelpOption();
     const QCommandLineOption source(QStringLiteral("source"), QStringLiteral("Folder with the client's files."),
                                     QStringLiteral("DIR"));
