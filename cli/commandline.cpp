@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "appdir.h"
+#include "leftovers.h"
 #include "releasestate.h"
 #include "singleinstance.h"
 #include "unattendedrun.h"
@@ -153,7 +154,8 @@ int showInformation(const Options &options)
                        "\n"
                        "Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced\n"
                        "(--check), 3 the Voxtera 3 client is running, 4 release refused (signature\n"
-                       "or downgrade), 5 another vt3update is running, 64 wrong usage."));
+                       "or downgrade), 5 another vt3update is running, 6 no write access to the\n"
+                       "installation (nothing fetched), 64 wrong usage."));
     return ExitDone;
 }
 
@@ -174,6 +176,7 @@ int updateQuietly(bool startClient)
         printError(Texts::tr("Another vt3update is running."));
         return ExitAnotherInstance;
     }
+    removeLeftovers();
     UpdateEngine engine(nullptr);
     UnattendedRun run(engine, nullptr, startClient);
     engine.setFace(&run);

@@ -15,6 +15,7 @@ enum ExitCode {
     ExitClientRunning = 3,
     ExitRefused = 4,
     ExitAnotherInstance = 5,
+    ExitNoWriteAccess = 6,
     ExitUsage = 64,
 };
 

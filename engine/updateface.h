@@ -15,6 +15,8 @@ enum class RunStop {
     MirrorListMissing,
     // The chat client runs and would hold its files.
     ClientRunning,
+    // This user may not write the installation; nothing was fetched.
+    NoWriteAccess,
     // The release was not taken: a signature that failed on every mirror,
     // or an older release than the installed one.
     Refused,

@@ -8,8 +8,13 @@
 
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -19,7 +24,33 @@ constexpr int ProgramTimeoutMs = 60000;
 const QByteArray Content("the client's file\n");
 const QByteArray ClientListed("\"vt3client_win32.exe\",\"4242\",\"Console\",\"1\",\"10240 K\"\n");
 
-enum class Scene { Plain, Installed, InstalledOlder, Silent, Malformed, ClientRunning, KeysButUnsigned, NoMirrors };
+enum class Scene {
+    Plain,
+    Installed,
+    InstalledOlder,
+    Silent,
+    Malformed,
+    ClientRunning,
+    KeysButUnsigned,
+    NoMirrors,
+    ReadOnly
+};
+
+#ifndef Q_OS_WIN
+// Who runs the updater where the test runs as root, which writes every
+// folder: nobody, with no rights of its own.
+constexpr int Unprivileged = 65534;
+#endif
+
+// Whether this process can still make a file in `dir`.
+bool canCreateIn(const QString &dir)
+{
+    QFile probe(dir + QStringLiteral("/probe"));
+    if (!probe.open(QIODevice::WriteOnly))
+        return false;
+    probe.close();
+    return probe.remove();
+}
 
 // An installation with the updater in it, a mirror with release
 // ReleaseId, and the version server announcing it.
@@ -30,6 +61,8 @@ struct Installation
     QTemporaryDir data;
     QTemporaryDir scratch;
     HttpFixture http;
+    // The program runs as another user, who needs a path to it.
+    bool dropped = false;
     UdpVersionServer version;
     QString program;
 
@@ -60,10 +93,45 @@ struct Installation
             return false;
         if (scene == Scene::ClientRunning)
             return placeTaskList(ClientListed, false);
+        if (scene == Scene::ReadOnly)
+            return makeReadOnly();
         if (scene == Scene::KeysButUnsigned)
             return vt3test::writeFile(app.filePath(QStringLiteral("trusted-keys.txt")),
                                       QByteArray(32, 'k').toBase64() + '\n');
         return true;
+    }
+
+    // The installation as a standard user meets one under Program Files:
+    // the folder and its files are there to read, not to write.
+    bool makeReadOnly()
+    {
+        const auto everyone = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup |
+                              QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        const auto shared = everyone | QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+#ifndef Q_OS_WIN
+        dropped = ::geteuid() == 0;
+#endif
+        return QFile::setPermissions(app.path(), everyone) && QFile::setPermissions(tmp.path(), shared) &&
+               QFile::setPermissions(data.path(), shared);
+    }
+
+    // A root that cannot hand the run to another user, and Wine run as
+    // root, still write the folder: then there is nothing to test.
+    QString whyUntestable() const
+    {
+#ifndef Q_OS_WIN
+        if (dropped)
+            return QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()
+                       ? QStringLiteral("root cannot drop its rights here: setpriv is missing")
+                       : QString();
+#endif
+        return canCreateIn(app.path()) ? QStringLiteral("this user writes a read-only folder (root under Wine?)")
+                                       : QString();
+    }
+
+    ~Installation()
+    {
+        QFile::setPermissions(app.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     bool placeTaskList(const QByteArray &answer, bool hang)
@@ -82,6 +150,17 @@ struct Installation
         vt3test::putTempDir(env, tmp.path());
         env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
         auto *process = new QProcess;
+#ifndef Q_OS_WIN
+        if (dropped) {
+            env.insert(QStringLiteral("HOME"), data.path());
+            process->setProcessEnvironment(env);
+            process->start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=%1").arg(Unprivileged),
+                                                                  QStringLiteral("--regid=%1").arg(Unprivileged),
+                                                                  QStringLiteral("--clear-groups"), program} +
+                                                          arguments);
+            return process;
+        }
+#endif
         process->setProcessEnvironment(env);
         process->start(program, arguments);
         return process;
@@ -116,34 +195,40 @@ void TestCli::exitCodes_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("said");
     QTest::addColumn<bool>("installs");
+    QTest::addColumn<bool>("fetches");
 
     const QStringList check{QStringLiteral("--check")};
     const QStringList quiet{QStringLiteral("--update"), QStringLiteral("--quiet")};
     QTest::newRow("help") << QStringList{QStringLiteral("--help")} << Scene::Plain << 0
-                          << "Usage: vt3update [--check | --update [--quiet] [--start-client]]" << false;
+                          << "Usage: vt3update [--check | --update [--quiet] [--start-client]]" << false << false;
     QTest::newRow("version") << QStringList{QStringLiteral("--version")} << Scene::Plain << 0
-                             << "vt3update " VT3_UPDATER_VERSION << false;
+                             << "vt3update " VT3_UPDATER_VERSION << false << false;
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate")} << Scene::Plain << 64
-                                    << "vt3update: unknown option '--frobnicate'" << false;
+                                    << "vt3update: unknown option '--frobnicate'" << false << false;
     QTest::newRow("quiet alone") << QStringList{QStringLiteral("--quiet")} << Scene::Plain << 64
-                                 << "vt3update: --quiet and --start-client go with --update only" << false;
-    QTest::newRow("check, current") << check << Scene::Installed << 0 << "The installation is current." << false;
+                                 << "vt3update: --quiet and --start-client go with --update only" << false << false;
+    QTest::newRow("check, current") << check << Scene::Installed << 0 << "The installation is current." << false
+                                    << false;
     QTest::newRow("check, newer announced")
-        << check << Scene::InstalledOlder << 2 << "Installed release: 1733649999" << false;
-    QTest::newRow("check, nothing recorded") << check << Scene::Plain << 2 << "A newer release is available." << false;
+        << check << Scene::InstalledOlder << 2 << "Installed release: 1733649999" << false << false;
+    QTest::newRow("check, nothing recorded")
+        << check << Scene::Plain << 2 << "A newer release is available." << false << false;
     QTest::newRow("check, silent server")
-        << check << Scene::Silent << 1 << "The version server gave no usable answer." << false;
+        << check << Scene::Silent << 1 << "The version server gave no usable answer." << false << false;
     QTest::newRow("check, malformed answer")
-        << check << Scene::Malformed << 1 << "The version server gave no usable answer." << false;
+        << check << Scene::Malformed << 1 << "The version server gave no usable answer." << false << false;
     QTest::newRow("quiet update") << quiet << Scene::Plain << 0
-                                  << "Update finished.Press \"Start Voxtera3\" run Voxtera3." << true;
+                                  << "Update finished.Press \"Start Voxtera3\" run Voxtera3." << true << true;
     QTest::newRow("quiet update, client running")
         << quiet << Scene::ClientRunning << 3 << "The Voxtera 3 Client should be closed before starting the update."
-        << false;
+        << false << false;
     QTest::newRow("quiet update, unsigned release")
-        << quiet << Scene::KeysButUnsigned << 4 << "Error:The signature of release 1733650000 is missing." << false;
+        << quiet << Scene::KeysButUnsigned << 4 << "Error:The signature of release 1733650000 is missing." << false
+        << true;
     QTest::newRow("quiet update, no mirror list")
-        << quiet << Scene::NoMirrors << 1 << "mirrors.ini file not found!" << false;
+        << quiet << Scene::NoMirrors << 1 << "mirrors.ini file not found!" << false << false;
+    QTest::newRow("quiet update, read-only installation")
+        << quiet << Scene::ReadOnly << 6 << "No write access to %1:" << false << false;
 }
 
 void TestCli::exitCodes()
@@ -153,13 +238,22 @@ void TestCli::exitCodes()
     QFETCH(int, exitCode);
     QFETCH(QString, said);
     QFETCH(bool, installs);
+    QFETCH(bool, fetches);
 
     Installation installation;
     QVERIFY(installation.prepare(scene));
+    if (scene == Scene::ReadOnly) {
+        const QString why = installation.whyUntestable();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        said = said.arg(QDir::toNativeSeparators(installation.app.path()));
+    }
     const vt3test::ToolRun run = installation.run(arguments);
     const QString both = run.out + run.err;
     QVERIFY2(both.contains(said), qPrintable(both));
     QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(installation.http.requestLog().isEmpty() != fetches,
+             qPrintable(installation.http.requestLog().join(QLatin1Char(' '))));
     QCOMPARE(vt3test::readFile(installation.app.filePath(QStringLiteral("readme.txt"))),
              installs ? Content : QByteArray());
     // Log lines go out as the disk log has them: a time, then plain text.
