@@ -22,6 +22,8 @@ constexpr quint64 ReleaseId = 1733650000;
 // The version server's 10 s, then the run; far below a hang.
 constexpr int ProgramTimeoutMs = 60000;
 const QByteArray Content("the client's file\n");
+const QByteArray Notes("release notes\n");
+const QString ClientName = QStringLiteral("vt3client_win32.exe");
 const QByteArray ClientListed("\"vt3client_win32.exe\",\"4242\",\"Console\",\"1\",\"10240 K\"\n");
 
 enum class Scene {
@@ -33,7 +35,10 @@ enum class Scene {
     ClientRunning,
     KeysButUnsigned,
     NoMirrors,
-    ReadOnly
+    ReadOnly,
+    // A folder with nothing but the updater and mirrors.ini, handed out
+    // as a web installer; the release brings the client.
+    FirstInstall
 };
 
 #ifndef Q_OS_WIN
@@ -79,6 +84,12 @@ struct Installation
                                                        : QByteArray::number(ReleaseId) + "#3.6.1");
         vt3test::ReleaseBuilder release(QStringLiteral("/%1/").arg(ReleaseId));
         release.add(vt3test::CommonGroup, QStringLiteral("readme.txt.z"), Content, QStringLiteral("readme.txt"));
+        if (scene == Scene::FirstInstall) {
+            release.add(vt3test::CommonGroup, QStringLiteral("data/notes.txt.z"), Notes,
+                        QStringLiteral("data/notes.txt"));
+            release.add(vt3test::BinGroup, ClientName + QLatin1String(".z"),
+                        vt3test::readFile(QStringLiteral(VT3_FAKEPROGRAM)), ClientName);
+        }
         release.publish(http, release.manifest(scratch.path()));
         if (scene != Scene::NoMirrors) {
             QSettings mirrors(app.filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
@@ -186,6 +197,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void secondUpdateWhileOneRuns();
+    void firstInstallFromNothing();
 };
 
 void TestCli::exitCodes_data()
@@ -280,6 +292,28 @@ void TestCli::secondUpdateWhileOneRuns()
     QCOMPARE(first->state(), QProcess::Running);
     first->kill();
     first->waitForFinished();
+}
+
+void TestCli::firstInstallFromNothing()
+{
+    Installation installation;
+    QVERIFY(installation.prepare(Scene::FirstInstall));
+    const QStringList before = QDir(installation.app.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(before.size(), 2);
+
+    const vt3test::ToolRun run =
+        installation.run({QStringLiteral("--update"), QStringLiteral("--quiet"), QStringLiteral("--start-client")});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+    QCOMPARE(vt3test::readFile(installation.app.filePath(QStringLiteral("readme.txt"))), Content);
+    QCOMPARE(vt3test::readFile(installation.app.filePath(QStringLiteral("data/notes.txt"))), Notes);
+    QCOMPARE(vt3test::readFile(installation.app.filePath(ClientName)),
+             vt3test::readFile(QStringLiteral(VT3_FAKEPROGRAM)));
+    QCOMPARE(vt3::installedRelease(installation.app.path()), ReleaseId);
+#ifdef Q_OS_WIN
+    // Elsewhere a file the release brings is not executable: the stand-in
+    // client can only be started where the system does not ask.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(installation.app.filePath(QStringLiteral("started"))), ProgramTimeoutMs);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestCli)
