@@ -57,7 +57,7 @@ bool opens(const QString &path, DWORD access)
 bool mayReplace(const QString &path)
 {
 #ifdef Q_OS_WIN
-    return opens(path, GENERIC_WRITE) || opens(path, DELETE | FILE_WRITE_ATTRIBUTES);
+    return opens(path, GENERIC_WRITE) || opens(path, DELETE);
 #else
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
@@ -66,8 +66,10 @@ bool mayReplace(const QString &path)
     }
     if (errno == EACCES)
         return canCreateIn(QFileInfo(path).path());
-    // A running program (ETXTBSY) is replaced by a rename all the same.
-    return errno != EPERM && errno != EROFS;
+    // A running program (ETXTBSY) is replaced by a rename all the same. A
+    // file flagged immutable (EPERM) is met by the install as a file in
+    // use is on Windows: it says which, and the next start tries again.
+    return errno != EROFS;
 #endif
 }
 
