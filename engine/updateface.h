@@ -15,13 +15,14 @@ enum class RunStop {
     MirrorListMissing,
     // The chat client runs and would hold its files.
     ClientRunning,
-    // This user may not write the installation; nothing was fetched.
-    NoWriteAccess,
     // The release was not taken: a signature that failed on every mirror,
     // or an older release than the installed one.
     Refused,
     // Anything else; the log says where.
     Failed,
+    // This user may not write the installation; nothing was fetched. Last,
+    // so that the numbers the transcripts record for the others stay.
+    NoWriteAccess,
 };
 
 // What an update run shows and asks of whoever watches it: the window, or
