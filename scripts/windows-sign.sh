@@ -1,13 +1,5 @@
-# Authenticode signing of the Windows programs, sourced by scripts/windows
-# and scripts/signing-check. osslsigncode comes from Debian.
-
-# vt3_win_built <build dir> <file name>: where the build left that program.
-vt3_win_built() {
-    local found
-    found=$(find "$1" -name "$2" -type f -not -path '*/package/*' -not -path '*/wineprefix/*' | head -n 1)
-    [ -n "$found" ] || { echo "windows: $2 is not in $1" >&2; return 1; }
-    echo "$found"
-}
+# Authenticode signing of the Windows programs, sourced by scripts/windows.
+# osslsigncode comes from Debian.
 
 # vt3_sign_all <cert> <key> <timestamp URL or ""> <dir>: signs every .exe
 # below <dir> in place with SHA-256 digests.
