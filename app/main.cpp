@@ -1,5 +1,6 @@
 #include "catalogue.h"
 #include "commandline.h"
+#include "leftovers.h"
 #include "options.h"
 #include "singleapplication.h"
 #include "unattendedrun.h"
@@ -30,6 +31,8 @@ int runWindow(int argc, char *argv[], const vt3::Options &options)
     QTranslator translator;
     vt3::loadCatalogue(translator, QLocale::system());
     QCoreApplication::installTranslator(&translator);
+    // Alone now: what an earlier run left goes before anything else.
+    vt3::removeLeftovers();
 
     UpdateClient window;
     app.setActivationWindow(&window, true);

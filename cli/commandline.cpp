@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "appdir.h"
+#include "leftovers.h"
 #include "releasestate.h"
 #include "singleinstance.h"
 #include "unattendedrun.h"
@@ -169,7 +170,7 @@ int showInformation(const Options &options)
                        "Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced\n"
                        "(--check), 3 the Voxtera 3 client is running, 4 refused (release signature,\n"
                        "downgrade or an unverified version answer), 5 another vt3update is running,\n"
-                       "64 wrong usage."));
+                       "6 no write access to the installation (nothing fetched), 64 wrong usage."));
     return ExitDone;
 }
 
@@ -191,6 +192,7 @@ int runQuietly(UnattendedRun::Job job, bool startClient)
         printError(Texts::tr("Another vt3update is running."));
         return ExitAnotherInstance;
     }
+    removeLeftovers();
     UpdateEngine engine(nullptr);
     UnattendedRun run(engine, nullptr, startClient, job);
     engine.setFace(&run);

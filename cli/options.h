@@ -15,6 +15,7 @@ enum ExitCode {
     ExitClientRunning = 3,
     ExitRefused = 4,
     ExitAnotherInstance = 5,
+    ExitNoWriteAccess = 6,
     // --verify: the installation differs from its release.
     ExitDamaged = 2,
     ExitUsage = 64,

@@ -121,6 +121,9 @@ void UnattendedRun::runStopped(RunStop why)
     case RunStop::Refused:
         finish(ExitRefused);
         return;
+    case RunStop::NoWriteAccess:
+        finish(ExitNoWriteAccess);
+        return;
     case RunStop::MirrorListMissing:
     case RunStop::Failed:
         finish(ExitFailed);

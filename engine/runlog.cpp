@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -68,6 +69,23 @@ QString RunLog::fileName(int age)
 {
     const QString name = age == 0 ? BaseName : BaseName + QLatin1Char('.') + QString::number(age);
     return directory() + QLatin1Char('/') + name;
+}
+
+QStringList RunLog::linesWrittenSince(const QDateTime &since)
+{
+    QFile newest(fileName(0));
+    if (QFileInfo(newest).lastModified() < since || !newest.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QStringList();
+    return QString::fromUtf8(newest.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+void RunLog::appendToNewest(const QString &html)
+{
+    QDir().mkpath(directory());
+    QFile newest(fileName(0));
+    if (newest.size() >= MaxFileBytes - FullNoteBytes || !newest.open(QIODevice::Append | QIODevice::Text))
+        return;
+    newest.write(line(html));
 }
 
 void RunLog::beginRun()

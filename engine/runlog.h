@@ -1,8 +1,10 @@
 #ifndef RUNLOG_H
 #define RUNLOG_H
 
+#include <QDateTime>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 namespace vt3 {
 
@@ -28,6 +30,15 @@ public:
     // after the time it was written, ending in a line break.
     static QByteArray line(const QString &html);
     static QString plainText(const QString &html);
+
+    // The lines of the newest run's file when it was written to since
+    // `since`, as the file holds them: how a window learns what a run of
+    // another process did.
+    static QStringList linesWrittenSince(const QDateTime &since);
+
+    // Adds a line to the newest run's file, for what happens between runs
+    // (a start clearing up what an earlier run left).
+    static void appendToNewest(const QString &html);
 
     static QString directory();
     static QString fileName(int age);

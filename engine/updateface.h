@@ -20,6 +20,9 @@ enum class RunStop {
     Refused,
     // Anything else; the log says where.
     Failed,
+    // This user may not write the installation; nothing was fetched. Last,
+    // so that the numbers the transcripts record for the others stay.
+    NoWriteAccess,
 };
 
 // What an update run shows and asks of whoever watches it: the window, or

@@ -13,7 +13,7 @@ VT3_WIN_STAMP=.vt3-complete
 # Packages of the Windows build; wine64 runs the tests, xvfb their window.
 VT3_WIN_PACKAGES="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 mingw-w64-x86-64-dev mingw-w64-tools wine wine64 xvfb xdotool dpkg-dev autoconf automake libtool
-cmake make perl python3 zip pkg-config qttools5-dev-tools"
+cmake make perl python3 zip unzip pkg-config qttools5-dev-tools osslsigncode openssl"
 
 # apt-get source needs deb-src entries; add them beside the deb ones once.
 vt3_win_deb_src() {

@@ -10,7 +10,9 @@
 #include <QThread>
 #include <QtEndian>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -30,10 +32,28 @@ constexpr unsigned long ConnectRetryMs = 50;
 // length limit of a Unix socket path, long enough not to collide.
 constexpr int NameHashDigits = 16;
 
+#ifdef Q_OS_WIN
+// The window of a user who may not write the installation starts the
+// updater again elevated and waits for it: the same user, but the run is
+// the elevated one's, and the waiting window must not turn it away.
+bool isElevated()
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool known = ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    ::CloseHandle(token);
+    return known && elevation.TokenIsElevated != 0;
+}
+#endif
+
 QString userIdentity()
 {
 #ifdef Q_OS_WIN
-    return qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') + qEnvironmentVariable("USERNAME");
+    const QString user = qEnvironmentVariable("USERDOMAIN") + QLatin1Char('\\') + qEnvironmentVariable("USERNAME");
+    return isElevated() ? user + QLatin1String("\nelevated") : user;
 #else
     // The numeric id, not $USER: the environment is the caller's to change.
     return QString::number(::getuid());

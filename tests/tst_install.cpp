@@ -1,6 +1,7 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "install/installer.h"
+#include "leftovers.h"
 #include "releasebuilder.h"
 #include "releaseworker.h"
 #include "run/updaterun.h"
@@ -278,6 +279,7 @@ private slots:
     void streamedBytesReachDigests();
     void failedInstallIsRetriedByNextStart();
     void unreplaceableFileStaysInstalled();
+    void clearUpRecordsWhatStays();
 #ifdef Q_OS_WIN
     void briefLockIsWaitedOut();
     void longInstallNameInstalls();
@@ -1357,6 +1359,42 @@ void TestInstall::upToDateCheck()
                      vt3test::descriptor(md5, size, size, vt3test::md5Hex("other"), QStringLiteral("sub/u.dll")));
     const QSet<QString> expected = upToDate ? QSet<QString>{QStringLiteral("u.z")} : QSet<QString>();
     QCOMPARE(vt3::upToDateKeys(app.path(), files), expected);
+}
+
+void TestInstall::clearUpRecordsWhatStays()
+{
+    // A backup still held when a finished run clears up its work directory.
+    QTemporaryDir temp;
+    QTemporaryDir app;
+    QVERIFY(temp.isValid() && app.isValid());
+    const vt3test::TempDirScope scope(temp.path());
+    const QString work = temp.filePath(QStringLiteral("voxtera_temp_0"));
+    const QString held = work + QStringLiteral("/old.dll.bak");
+    QVERIFY(QDir().mkpath(work));
+    QVERIFY(writeFile(held, "old"));
+    QVERIFY(writeFile(work + QStringLiteral("/new.dll"), "new"));
+    QFile::remove(vt3::leftoversRecordPath());
+    PinnedFile pinned(held);
+    if (!pinned.active)
+        QSKIP("the file system here does not support the immutable flag");
+
+    vt3::ReleaseWorker worker;
+    QSignalSpy inUse(&worker, &vt3::ReleaseWorker::leftInUse);
+    worker.clearUp(work, app.path(), {});
+    QVERIFY(!QFileInfo::exists(work + QStringLiteral("/new.dll")));
+#ifdef Q_OS_WIN
+    // Handed to the system's next start (Wine lets every user ask for
+    // that): nothing is left for the updater's.
+    QCOMPARE(inUse.size(), 1);
+    QVERIFY(inUse.at(0).at(1).toBool());
+    QVERIFY(!QFileInfo::exists(vt3::leftoversRecordPath()));
+#else
+    QCOMPARE(readFile(vt3::leftoversRecordPath()), (held + QLatin1Char('\n') + work + QLatin1Char('\n')).toUtf8());
+    pinned.release();
+    vt3::removeLeftovers();
+    QVERIFY(!QFileInfo::exists(work));
+    QVERIFY(!QFileInfo::exists(vt3::leftoversRecordPath()));
+#endif
 }
 
 QTEST_MAIN(TestInstall)

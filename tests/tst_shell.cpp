@@ -3,11 +3,14 @@
 
 #include "appdir.h"
 #include "catalogue.h"
+#include "elevatedupdate.h"
 #include "httpfixture.h"
 #include "install/installer.h"
 #include "manifest/manifestfetch.h"
 #include "releasebuilder.h"
+#include "releasestate.h"
 #include "run/updaterun.h"
+#include "runlog.h"
 #include "runrig.h"
 #include "singleapplication.h"
 #include "testsupport.h"
@@ -327,6 +330,7 @@ private slots:
     void closeGuard_data();
     void closeGuard();
     void showsWhatTheEngineReports();
+    void noWriteAccessOffersAdministrator();
     void closeDuringUnpackingLeavesResumableWork();
     void logKeepsEveryParagraph_data();
     void logKeepsEveryParagraph();
@@ -371,6 +375,7 @@ void TestShell::initialState_data()
 
     QTest::newRow("log hidden") << "details" << true << true << "";
     QTest::newRow("run button hidden") << "btnRun" << true << true << "&Start Voxtera3";
+    QTest::newRow("administrator button hidden") << "btnElevate" << true << true << "Update as &administrator";
     QTest::newRow("update button waits for a version") << "btnStart" << false << false << "&Update";
     QTest::newRow("details button") << "btnDetails" << false << true << "&Details";
     QTest::newRow("version label") << "lastedVersion" << false << true << "Lasted Version:";
@@ -434,7 +439,7 @@ void TestShell::layoutTree_data()
                                     << strings({"lastedVersion", "spacer:20x40:Min/Exp", "progressBar"});
     QTest::newRow("figures row") << "horizontalLayout_2" << strings({"copyright", "downloadSpeed", "completed"});
     QTest::newRow("button row") << "horizontalLayout"
-                                << strings({"btnDetails", "spacer:40x20:Exp/Min", "btnRun", "btnStart"});
+                                << strings({"btnDetails", "spacer:40x20:Exp/Min", "btnElevate", "btnRun", "btnStart"});
 }
 
 void TestShell::layoutTree()
@@ -460,8 +465,9 @@ void TestShell::widgetCreationOrder()
         if (child->isWidgetType())
             names << child->objectName();
     }
-    const QStringList expected = strings({"lastedVersion", "progressBar", "label", "details", "copyright",
-                                          "downloadSpeed", "completed", "btnDetails", "btnRun", "btnStart"});
+    const QStringList expected =
+        strings({"lastedVersion", "progressBar", "label", "details", "copyright", "downloadSpeed", "completed",
+                 "btnDetails", "btnElevate", "btnRun", "btnStart"});
     QCOMPARE(names, expected);
     QCOMPARE(central->layout()->objectName(), QStringLiteral("gridLayout"));
     QCOMPARE(central->layout()->contentsMargins(), QMargins(11, 11, 11, 11));
@@ -1255,6 +1261,54 @@ void TestShell::showsWhatTheEngineReports()
     face.runFinished();
     QVERIFY(UpdateClientProbe::btnStart(client)->isHidden());
     QVERIFY(!UpdateClientProbe::btnRun(client)->isHidden());
+}
+
+void TestShell::noWriteAccessOffersAdministrator()
+{
+    QTemporaryDir app;
+    QVERIFY(app.isValid());
+    vt3::setApplicationDirForTesting(app.path());
+    UpdateClient client;
+    vt3::UpdateFace &face = client;
+    constexpr quint64 Announced = 1733650000;
+    face.versionKnown(QString::number(Announced), QStringLiteral("3.6.1"), QDateTime::fromSecsSinceEpoch(Announced));
+    face.runStarting();
+    face.runStopped(vt3::RunStop::NoWriteAccess);
+    QPushButton *elevate = UpdateClientProbe::btnElevate(client);
+    // Only the elevation is Windows': elsewhere the log's line is all.
+    QCOMPARE(elevate->isHidden(), !vt3::ElevatedUpdate::available());
+    QVERIFY(!UpdateClientProbe::btnStart(client)->isEnabled());
+#ifdef Q_OS_WIN
+    // A stand-in for the updater tells how it was started; it installs
+    // nothing, so the first outcome is a failure.
+    const QString standIn = app.filePath(QStringLiteral("vt3update.exe"));
+    QVERIFY(vt3test::placeFakeProgram(app.path(), QStringLiteral("vt3update.exe")));
+    UpdateClientProbe::setElevatedProgram(client, standIn);
+    elevate->click();
+    QVERIFY(!elevate->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(elevate->isEnabled(), 30000);
+    QCOMPARE(vt3test::readFile(app.filePath(QStringLiteral("args.txt"))).trimmed(), QByteArray("--update"));
+    QVERIFY2(vt3test::logLines(client).last().contains(QStringLiteral("did not finish (exit code 0)")),
+             qPrintable(vt3test::logLines(client).join(QLatin1Char('\n'))));
+
+    // The elevated run's log, written after the click, is shown; the
+    // installed release is the announced one: the run is finished. (A
+    // version server of another test suite on this machine may have
+    // announced another release since.)
+    QVERIFY(vt3::recordInstalledRelease(app.path(), UpdateClientProbe::announcedRelease(client)));
+    QDir().mkpath(vt3::RunLog::directory());
+    QVERIFY(vt3test::writeFile(vt3::RunLog::fileName(0), "2026-12-10T17:00:00.000Z elevated run's line\n"));
+    QFile log(vt3::RunLog::fileName(0));
+    QVERIFY(log.open(QIODevice::ReadWrite));
+    QVERIFY(log.setFileTime(QDateTime::currentDateTimeUtc().addSecs(3600), QFileDevice::FileModificationTime));
+    log.close();
+    elevate->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!UpdateClientProbe::btnRun(client)->isHidden(), 30000);
+    QVERIFY(elevate->isHidden());
+    QVERIFY(vt3test::logLines(client).join(QLatin1Char('\n')).contains(QStringLiteral("elevated run's line")));
+    QFile::remove(vt3::RunLog::fileName(0));
+#endif
+    vt3::setApplicationDirForTesting(QString());
 }
 
 // The window tests need an application object, and the single-instance

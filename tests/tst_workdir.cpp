@@ -2,7 +2,9 @@
 // run opens there, and the progress display.
 
 #include "appdir.h"
+#include "leftovers.h"
 #include "manifest/manifestfetch.h"
+#include "runlog.h"
 #include "runrig.h"
 #include "testsupport.h"
 #include "updateclientprobe.h"
@@ -72,6 +74,8 @@ private slots:
     void linkBelowWorkDirIsRefused();
     void missingSubdirectoriesAreCreated();
     void obstacleInTheWay();
+    void leftoversGoAtNextStart_data();
+    void leftoversGoAtNextStart();
 
     void downloadTo_data();
     void downloadTo();
@@ -113,6 +117,68 @@ void TestWorkDir::cleanup()
     client.reset();
     systemTemp.reset();
     outside.reset();
+}
+
+enum class Leftover { FinishedWorkDir, OutsideWorkDirs, StillInUse };
+Q_DECLARE_METATYPE(Leftover)
+
+void TestWorkDir::leftoversGoAtNextStart_data()
+{
+    QTest::addColumn<Leftover>("kind");
+    QTest::addColumn<bool>("goneAtFirst");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("a finished run's work directory")
+        << Leftover::FinishedWorkDir << true << "Removed %1, left behind by an earlier update.";
+    // The record is the user's to write; an elevated updater must not
+    // delete whatever it names.
+    QTest::newRow("a path outside the work directories")
+        << Leftover::OutsideWorkDirs << false << "%1 is not in a work directory of the updater; it is left alone.";
+#ifdef Q_OS_WIN
+    // Held open without delete sharing, as a running client holds a DLL.
+    QTest::newRow("a file still in use") << Leftover::StillInUse << false
+                                         << "%1 is still in use; it will be removed at the next start.";
+#endif
+}
+
+void TestWorkDir::leftoversGoAtNextStart()
+{
+    QFETCH(Leftover, kind);
+    QFETCH(bool, goneAtFirst);
+    QFETCH(QString, logged);
+
+    const vt3test::TempDirScope scope(temp());
+    const QString work = temp() + QStringLiteral("/voxtera_temp_3");
+    QVERIFY(QDir().mkpath(work + QStringLiteral("/data")));
+    const QString file = work + QStringLiteral("/data/plugin.dll.bak");
+    QVERIFY(writeFile(file, "old plug-in"));
+    const QString elsewhere = outside->filePath(QStringLiteral("user.cfg"));
+    QVERIFY(writeFile(elsewhere, "the user's"));
+    const QString recorded = kind == Leftover::OutsideWorkDirs ? elsewhere : work;
+    QFile held(file);
+    if (kind == Leftover::StillInUse) {
+        QVERIFY(held.open(QIODevice::ReadOnly));
+        vt3::recordLeftovers({file, work});
+    } else {
+        vt3::recordLeftovers({recorded});
+    }
+    QFile::remove(vt3::RunLog::fileName(0));
+
+    vt3::removeLeftovers();
+    const QByteArray log = readFile(vt3::RunLog::fileName(0));
+    QVERIFY2(
+        log.contains(logged.arg(QDir::toNativeSeparators(kind == Leftover::StillInUse ? file : recorded)).toUtf8()),
+        log.constData());
+    QCOMPARE(!QFileInfo::exists(recorded), goneAtFirst);
+    if (kind == Leftover::OutsideWorkDirs)
+        QCOMPARE(readFile(elsewhere), QByteArray("the user's"));
+    // What stays in use stays recorded; all else is out of the record.
+    QCOMPARE(QFileInfo::exists(vt3::leftoversRecordPath()), kind == Leftover::StillInUse);
+
+    held.close();
+    vt3::removeLeftovers();
+    QCOMPARE(QFileInfo::exists(work), kind == Leftover::OutsideWorkDirs);
+    QVERIFY(!QFileInfo::exists(vt3::leftoversRecordPath()));
 }
 
 void TestWorkDir::firstRunMakesPrivateDir()

@@ -250,8 +250,8 @@ p, li { white-space: pre-wrap; }
         <translation>%1 wird noch verwendet und beim nächsten Neustart entfernt.</translation>
     </message>
     <message>
-        <source>%1 is still in use and could not be removed.</source>
-        <translation>%1 wird noch verwendet und konnte nicht entfernt werden.</translation>
+        <source>%1 is still in use; it will be removed at the next start.</source>
+        <translation>%1 wird noch verwendet; es wird beim nächsten Start entfernt.</translation>
     </message>
     <message>
         <source>unknown option &apos;%1&apos;</source>
@@ -291,7 +291,7 @@ Without options the update window opens.
 Exit codes: 0 updated or current, 1 failed, 2 a newer release is announced
 (--check), 3 the Voxtera 3 client is running, 4 refused (release signature,
 downgrade or an unverified version answer), 5 another vt3update is running,
-64 wrong usage.</source>
+6 no write access to the installation (nothing fetched), 64 wrong usage.</source>
         <translation>Aufruf: vt3update [--check | --update [--quiet] [--start-client]]
         vt3update --verify [--quiet] [--full] | --repair [--quiet] [--start-client]
 
@@ -314,7 +314,8 @@ Ohne Optionen öffnet sich das Fenster der Aktualisierung.
 Rückgabewerte: 0 aktualisiert oder aktuell, 1 fehlgeschlagen, 2 ein neueres
 Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
 (Signatur des Release, älteres Release oder nicht überprüfbare Versionsantwort),
-5 ein anderes vt3update läuft, 64 falscher Aufruf.</translation>
+5 ein anderes vt3update läuft, 6 kein Schreibzugriff auf die Installation
+(nichts geladen), 64 falscher Aufruf.</translation>
     </message>
     <message>
         <source>Announced release: %1, version %2 of %3</source>
@@ -462,6 +463,34 @@ Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
     <message>
         <source>What earlier runs learnt of the mirrors (%1) could not be read; it is learnt anew.</source>
         <translation>Was frühere Läufe über die Spiegel erfahren haben (%1), konnte nicht gelesen werden; es wird neu erfahren.</translation>
+    </message>
+    <message>
+        <source>Update as &amp;administrator</source>
+        <translation>Als &amp;Administrator aktualisieren</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;No write access to %1: updating this installation needs an administrator. Nothing was fetched.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Kein Schreibzugriff auf %1: diese Installation kann nur ein Administrator aktualisieren. Es wurde nichts geladen.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>Updating as administrator...</source>
+        <translation>Aktualisierung als Administrator...</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;The update as administrator was not started.&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Die Aktualisierung als Administrator wurde nicht gestartet.&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>&lt;font color=red&gt;The update as administrator did not finish (exit code %1).&lt;/font&gt;</source>
+        <translation>&lt;font color=red&gt;Die Aktualisierung als Administrator wurde nicht abgeschlossen (Rückgabewert %1).&lt;/font&gt;</translation>
+    </message>
+    <message>
+        <source>%1 is not in a work directory of the updater; it is left alone.</source>
+        <translation>%1 liegt in keinem Arbeitsverzeichnis des Aktualisierers; es bleibt unangetastet.</translation>
+    </message>
+    <message>
+        <source>Removed %1, left behind by an earlier update.</source>
+        <translation>%1 entfernt, von einer früheren Aktualisierung zurückgelassen.</translation>
     </message>
 </context>
 </TS>

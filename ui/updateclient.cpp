@@ -1,5 +1,9 @@
 #include "updateclient.h"
 
+#include "appdir.h"
+#include "elevatedupdate.h"
+#include "releasestate.h"
+#include "runlog.h"
 #include "ui_updateclient.h"
 
 #include <QCloseEvent>
@@ -20,6 +24,8 @@ UpdateClient::UpdateClient(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::UpdateClient)
     , run(new vt3::UpdateEngine(this, this))
+    , elevated(new vt3::ElevatedUpdate(this))
+    , elevatedProgram(QCoreApplication::applicationFilePath())
 {
     ui->setupUi(this);
     ui->details->hide();
@@ -27,11 +33,14 @@ UpdateClient::UpdateClient(QWidget *parent)
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     ui->btnStart->setEnabled(false);
     ui->btnRun->hide();
+    ui->btnElevate->hide();
 
     connect(ui->btnDetails, &QPushButton::toggled, ui->details, &QWidget::setVisible);
     connect(ui->copyright, &QLabel::linkActivated, this, &UpdateClient::openUrl);
     connect(ui->btnStart, &QPushButton::clicked, this, [this] { run->update(); });
     connect(ui->btnRun, &QPushButton::clicked, this, &UpdateClient::runVT3);
+    connect(ui->btnElevate, &QPushButton::clicked, this, &UpdateClient::updateAsAdministrator);
+    connect(elevated, &vt3::ElevatedUpdate::finished, this, &UpdateClient::elevatedRunEnded);
 
     run->queryVersion();
 }
@@ -69,7 +78,7 @@ void UpdateClient::changeEvent(QEvent *event)
 
 void UpdateClient::versionKnown(const QString &releaseId, const QString &version, const QDateTime &released)
 {
-    Q_UNUSED(releaseId);
+    announcedRelease = vt3::releaseNumber(releaseId);
     const QString date = released.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     // The text comes off the network: never let it be read as markup.
     ui->lastedVersion->setTextFormat(Qt::PlainText);
@@ -161,10 +170,40 @@ void UpdateClient::runStopped(vt3::RunStop why)
                                      tr("The Voxtera 3 Client should be\n closed before starting the update."),
                                      QMessageBox::Ok, QMessageBox::NoButton);
         break;
+    case vt3::RunStop::NoWriteAccess:
+        ui->btnElevate->setVisible(vt3::ElevatedUpdate::available() && !unattended);
+        break;
     case vt3::RunStop::Refused:
     case vt3::RunStop::Failed:
         break;
     }
+}
+
+void UpdateClient::updateAsAdministrator()
+{
+    ui->btnElevate->setEnabled(false);
+    message(tr("Updating as administrator..."));
+    elevatedSince = QDateTime::currentDateTimeUtc();
+    if (elevated->start(elevatedProgram, {QStringLiteral("--update")}))
+        return;
+    message(tr("<font color=red>The update as administrator was not started.</font>"));
+    ui->btnElevate->setEnabled(true);
+}
+
+void UpdateClient::elevatedRunEnded(int exitCode)
+{
+    // The run wrote its log as this user's, unless the administrator is
+    // another user: then only the installed release tells the outcome.
+    for (const QString &line : vt3::RunLog::linesWrittenSince(elevatedSince))
+        message(line.toHtmlEscaped());
+    const quint64 installed = vt3::installedRelease(vt3::applicationDir());
+    if (exitCode == 0 && installed != 0 && installed == announcedRelease) {
+        ui->btnElevate->hide();
+        runFinished();
+        return;
+    }
+    message(tr("<font color=red>The update as administrator did not finish (exit code %1).</font>").arg(exitCode));
+    ui->btnElevate->setEnabled(true);
 }
 
 QString UpdateClient::formatSize(double bytes)

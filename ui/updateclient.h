@@ -4,8 +4,13 @@
 #include "updateengine.h"
 #include "updateface.h"
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
+
+namespace vt3 {
+class ElevatedUpdate;
+}
 
 namespace Ui {
 class UpdateClient;
@@ -51,6 +56,8 @@ private slots:
     void message(QString text);
     void runVT3();
     void openUrl(QString link);
+    void updateAsAdministrator();
+    void elevatedRunEnded(int exitCode);
 
 private:
     QString formatSize(double bytes);
@@ -59,6 +66,12 @@ private:
     // A child of the window, so that it goes with it.
     vt3::UpdateEngine *run;
     bool unattended = false;
+    // The run this window cannot do itself, where this user may not write
+    // the installation: the updater again, with an administrator's rights.
+    vt3::ElevatedUpdate *elevated;
+    QString elevatedProgram;
+    QDateTime elevatedSince;
+    quint64 announcedRelease = 0;
 
     // Tests reach the window through this one friend.
     friend class UpdateClientProbe;

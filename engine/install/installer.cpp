@@ -277,7 +277,7 @@ void vt3::Installer::allFinished()
     connect(run.worker, &vt3::ReleaseWorker::leftInUse, this, [this](const QString &path, bool atRestart) {
         const QString shown = QDir::toNativeSeparators(path).toHtmlEscaped();
         say(atRestart ? vt3::Texts::tr("%1 is still in use; it will be removed at the next restart.").arg(shown)
-                      : vt3::Texts::tr("%1 is still in use and could not be removed.").arg(shown));
+                      : vt3::Texts::tr("%1 is still in use; it will be removed at the next start.").arg(shown));
     });
     run.toWorker([workDir, appDir, deletions](vt3::ReleaseWorker *w) { w->clearUp(workDir, appDir, deletions); });
 }

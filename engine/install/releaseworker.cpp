@@ -2,6 +2,7 @@
 
 #include "binarypatch.h"
 #include "durable.h"
+#include "leftovers.h"
 #include "trailingunpack.h"
 #include "workerstream.h"
 
@@ -242,18 +243,25 @@ void ReleaseWorker::installFiles(const InstallJob &job)
 
 void ReleaseWorker::clearUp(const QString &workDir, const QString &appDir, const QStringList &deletions)
 {
-#ifdef Q_OS_WIN
     const QStringList left = removeDirContents(workDir);
     if (!QDir().rmdir(workDir)) {
-        for (const auto &file : removeLeftAtRestart(workDir, left))
+        // What the system does not remove at its restart, the next start
+        // of the updater does.
+        QStringList unscheduled;
+#ifdef Q_OS_WIN
+        for (const auto &file : removeLeftAtRestart(workDir, left)) {
             emit leftInUse(file.first, file.second);
-    }
+            if (!file.second)
+                unscheduled << file.first;
+        }
 #else
-    // Unlinking does not ask whether a file is in use; whatever stays here
-    // stays for its modes, like any leftover of a broken run.
-    removeDirContents(workDir);
-    QDir().rmdir(workDir);
+        // Unlinking does not ask whether a file is in use: what stays here
+        // stayed for the modes of its directory.
+        unscheduled = left;
 #endif
+        if (!unscheduled.isEmpty() || left.isEmpty())
+            recordLeftovers(unscheduled << workDir);
+    }
     // A deletion, too, is only done once its directory is on the device.
     QSet<QString> touched;
     for (const QString &path : deletions) {

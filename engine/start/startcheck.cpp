@@ -11,6 +11,7 @@
 #include "run/texts.h"
 #include "run/transcript.h"
 #include "signature.h"
+#include "writeaccess.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -109,6 +110,12 @@ void StartCheck::clientChecked(bool running)
     }
     run.transcript.face()->runStarted();
     run.progress.start();
+    // A standard user's run in an installation under Program Files would
+    // fetch the whole release only to fail at the first rename.
+    if (refuseUnwritable()) {
+        stop(RunStop::NoWriteAccess);
+        return;
+    }
     // Before any request: an older release than the one installed is what
     // a forged version reply would announce to bring back a known flaw.
     if (refuseDowngrade()) {
@@ -147,6 +154,17 @@ bool StartCheck::refuseDowngrade()
         Texts::tr("<font color=red>Release %1 is older than the installed release %2; it is not installed.</font>")
             .arg(run.releaseId.toHtmlEscaped())
             .arg(installed));
+    return true;
+}
+
+bool StartCheck::refuseUnwritable()
+{
+    const QString place = unwritablePlace(applicationDir());
+    if (place.isEmpty())
+        return false;
+    run.transcript.line(Texts::tr("<font color=red>No write access to %1: updating this installation needs an "
+                                  "administrator. Nothing was fetched.</font>")
+                            .arg(QDir::toNativeSeparators(place).toHtmlEscaped()));
     return true;
 }
 

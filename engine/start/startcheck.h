@@ -13,8 +13,8 @@ namespace vt3 {
 struct RunContext;
 
 // The first step of a run, before anything is asked of a mirror: the log's
-// header, the mirror list, the chat client (which would hold its files), an
-// older release than the one installed, and the keys a release must be
+// header, the mirror list, the chat client (which would hold its files),
+// whether this user may write the installation, an older release than the one installed, and the keys a release must be
 // signed by.
 class StartCheck : public QObject
 {
@@ -41,6 +41,7 @@ private:
     void writeHeader();
     void clientChecked(bool running);
     void orderMirrors();
+    bool refuseUnwritable();
     bool refuseDowngrade();
     void loadTrustedKeys();
     void stop(RunStop why);

@@ -12,6 +12,14 @@ folder. Wine gives the TEMP and TMP of the prefix's registry precedence over
 those the environment hands over, so the test takes them out of its
 prefix's registry; only then does each run get a temporary folder of its
 own.
+
+The standard user's cases run Wine as a Unix user without root's rights
+(nobody through setpriv when the test runs as root, else the test's own
+user) in a prefix of that user's own, so that a folder the user may not
+write is really unwritable to the program. Wine keeps no access control
+on its registry, so any user may hand a file to Windows' next start there:
+a file in use whose removal could not be scheduled is not made here (the
+record and its removal at the next start are tst_workdir's, under Wine).
 """
 
 import glob
@@ -139,6 +147,8 @@ class WineRoad(vt3road.Road):
         return self.display
 
     def close(self):
+        if getattr(self, "standard_user", None):
+            self.standard_user.close()
         if self.prefix:
             try:
                 subprocess.run(["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -449,6 +459,129 @@ def case_signed_check(road, mirror_root):
     check(code == 4 and "could not be verified" in said, f"unsigned answer: exit {code}, {said!r}")
 
 
+# The user without root's rights who runs the standard user's cases.
+NOBODY = 65534
+NO_WRITE_LINE = "No write access to {}: updating this installation needs an administrator. Nothing was fetched."
+
+
+class StandardUser:
+    """Wine as a user who may write only its own folders, in a prefix of its
+    own below the work folder; made on first use, its server ended with the
+    road's."""
+
+    def __init__(self, road):
+        self.road = road
+        self.as_root = os.geteuid() == 0
+        self.home = os.path.join(road.work, "standard-user")
+        self.prefix = os.path.join(self.home, "prefix")
+        os.makedirs(self.prefix, exist_ok=True)
+        if self.as_root:
+            # The way down to its folders: the work folder is the test's.
+            os.chmod(road.work, 0o755)
+            self.give(self.home)
+        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
+        self.env.update(HOME=self.home, WINEPREFIX=self.prefix, VT3_WINEPREFIX=self.prefix)
+        self.run(["wineboot", "--init"], self.home, timeout=300)
+        settings = os.path.join(self.home, "prefix.reg")
+        with open(settings, "w") as f:
+            f.write(PREFIX_SETTINGS)
+        self.give(settings)
+        self.run(["regedit", "/s", native(settings)], self.home)
+
+    def give(self, path):
+        """Makes `path` and what is below it the user's."""
+        if not self.as_root:
+            return
+        for base, dirs, files in os.walk(path):
+            for name in [base] + [os.path.join(base, n) for n in dirs + files]:
+                os.chown(name, NOBODY, NOBODY)
+
+    def drop(self):
+        """What runs a command as the user."""
+        return ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups"] if self.as_root else []
+
+    def command(self, args):
+        return self.drop() + [self.road.options.wine_run, *args]
+
+    def run(self, args, cwd, extra_env=None, timeout=120):
+        """Runs a Windows program as the user; returns (exit code, output)."""
+        with tempfile.TemporaryFile() as out:
+            code = subprocess.run(self.command(args), cwd=cwd, env=dict(self.env, **(extra_env or {})), stdout=out,
+                                  stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            out.seek(0)
+            return code, out.read().decode(errors="replace")
+
+    def close(self):
+        subprocess.run(self.drop() + ["wineserver", "--kill"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+
+def standard_user(road):
+    if road.options.no_standard_user:
+        return None
+    if os.geteuid() == 0 and not shutil.which("setpriv"):
+        return None
+    if not getattr(road, "standard_user", None):
+        road.standard_user = StandardUser(road)
+    return road.standard_user
+
+
+def one_mirror(install, port):
+    with open(os.path.join(install, "mirrors.ini"), "w") as f:
+        f.write(f"[mirrors]\nsize=2\n1\\mirror=local\n\n[local]\nurl=http://127.0.0.1:{port}/\nretries=1\n")
+
+
+def case_read_only_for_standard_user(road, mirror_root):
+    user = standard_user(road)
+    if not user:
+        return "skipped: running as root without setpriv, there is no user to whom a folder is unwritable"
+    install, tmpdir, _ = vt3road.prepare_run(road, "read-only")
+    mirror, port = road.start_http_mirror(mirror_root)
+    one_mirror(install, port)
+    os.makedirs(tmpdir)
+    user.give(tmpdir)
+    # As under Program Files: there to read and run, not to write.
+    for base, dirs, files in os.walk(install):
+        os.chmod(base, 0o555)
+        for name in files:
+            os.chmod(os.path.join(base, name), 0o444)
+    try:
+        code, out = user.run([os.path.join(install, UPDATER), "--update", "--quiet"], install,
+                             {"WINETMP": native(tmpdir), "WINETEMP": native(tmpdir)})
+    finally:
+        for base, dirs, files in os.walk(install):
+            os.chmod(base, 0o755)
+    check(code == 6, f"vt3update --update --quiet exited with {code}:\n{out[-2000:]}")
+    line = NO_WRITE_LINE.format(native(install)).lower()
+    check(any(entry.lower().endswith(line) for entry in out.splitlines()), f"no line naming the folder:\n{out}")
+    check(road.requests(mirror.log_path) == [], f"the mirror was asked: {road.requests(mirror.log_path)}")
+    check(road.work_dirs(tmpdir) == [], f"work directories made: {road.work_dirs(tmpdir)}")
+
+
+def case_first_install_for_standard_user(road, mirror_root):
+    user = standard_user(road)
+    if not user:
+        return "skipped: running as root without setpriv, there is no user to whom a folder is unwritable"
+    base = os.path.join(road.work, "first-install")
+    install, tmpdir = os.path.join(base, "install"), os.path.join(base, "tmp")
+    client_log = os.path.join(base, "client.log")
+    os.makedirs(install)
+    os.makedirs(tmpdir)
+    # Nothing but what a publisher hands out.
+    shutil.copy2(road.tool_path(UPDATER), os.path.join(install, UPDATER))
+    mirror, port = road.start_http_mirror(mirror_root)
+    one_mirror(install, port)
+    user.give(base)
+    code, out = user.run([os.path.join(install, UPDATER), "--update", "--quiet", "--start-client"], install,
+                         {"WINETMP": native(tmpdir), "WINETEMP": native(tmpdir),
+                          "VT3_FAKECLIENT_LOG": native(client_log), "VT3_FAKECLIENT_SECONDS": "5"})
+    check(code == 0, f"vt3update --update --quiet --start-client exited with {code}:\n{out[-2000:]}")
+    for rel, data in road.release_b().items():
+        path = os.path.join(install, rel)
+        check(os.path.isfile(path) and md5_of(path) == hashlib.md5(data).hexdigest(), f"not installed as in B: {rel}")
+    wait_for(lambda: "started pid=" in read_text(client_log), 30, "the client to start")
+
+
 def after_case(road):
     road.a_extra, road.b_extra = {}, {}
     road.stop_clients()
@@ -461,6 +594,8 @@ def options(parser):
     parser.add_argument("--wine-run", required=True, help="the script that runs a Windows program under Wine")
     parser.add_argument("--wineprefix", help="the test's own Wine prefix, made when missing and kept")
     parser.add_argument("--tasklist", help="the process list stand-in built for Windows")
+    parser.add_argument("--no-standard-user", action="store_true",
+                        help="skip the cases that need a user without root's rights")
 
 
 def main():
@@ -471,7 +606,10 @@ def main():
             return vt3road.SKIPPED
     cases = [("case_full_update", case_full_update), ("case_client_running", case_client_running),
              ("case_self_replacement", case_self_replacement), ("case_file_in_use", case_file_in_use),
-             ("case_verify_repair", case_verify_repair), ("case_signed_check", case_signed_check)]
+             ("case_verify_repair", case_verify_repair),
+             ("case_read_only_for_standard_user", case_read_only_for_standard_user),
+             ("case_first_install_for_standard_user", case_first_install_for_standard_user),
+             ("case_signed_check", case_signed_check)]
     return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=WineRoad, prefix="vt3-wine-", tail=3000,
                              after_case=after_case, options=options)
 

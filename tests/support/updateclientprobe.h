@@ -12,6 +12,10 @@ public:
     static Ui::UpdateClient *ui(UpdateClient &c) { return c.ui; }
     static QPushButton *btnStart(UpdateClient &c) { return c.ui->btnStart; }
     static QPushButton *btnRun(UpdateClient &c) { return c.ui->btnRun; }
+    static QPushButton *btnElevate(UpdateClient &c) { return c.ui->btnElevate; }
+    // What the administrator's button starts instead of the updater itself.
+    static void setElevatedProgram(UpdateClient &c, const QString &program) { c.elevatedProgram = program; }
+    static quint64 announcedRelease(UpdateClient &c) { return c.announcedRelease; }
     static QPlainTextEdit *details(UpdateClient &c) { return c.ui->details; }
     static QLabel *label(UpdateClient &c) { return c.ui->lastedVersion; }
     static void pressUpdate(UpdateClient &c) { c.ui->btnStart->click(); }
