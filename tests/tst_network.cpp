@@ -5,14 +5,18 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "httpproxy.h"
+#include "nginxmirror.h"
+#include "runlog.h"
 #include "testsupport.h"
 #include "transfer/scheduler.h"
 #include "updateclientprobe.h"
 
 #include <QCryptographicHash>
+#include <QHash>
 #include <QNetworkProxyFactory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -51,10 +55,10 @@ QString md5Hex(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
-QByteArray contentOf(char seed)
+QByteArray contentOf(int seed, int bytes = 40000)
 {
     QByteArray data;
-    for (int i = 0; data.size() < 40000; ++i)
+    for (int i = 0; data.size() < bytes; ++i)
         data += QByteArray::number(qint64(i) * 7919 + seed) + ' ';
     return data;
 }
@@ -233,26 +237,40 @@ struct ManyFiles
     QVector<QByteArray> contents;
     QVector<QByteArray> served;
 
-    explicit ManyFiles(int count)
+    explicit ManyFiles(int count, int bytes = 40000)
     {
         for (int i = 0; i < count; ++i) {
-            contents << contentOf(char('a' + i));
+            contents << contentOf('a' + i, bytes);
             served << qCompress(contents.last());
         }
     }
     static QString path(int i) { return QLatin1Char('/') + ReleaseId + QStringLiteral("/common_client/f%1.z").arg(i); }
+    QByteArray manifest() const
+    {
+        QString text = QStringLiteral("[common_client]\n");
+        for (int i = 0; i < served.size(); ++i)
+            text += QStringLiteral("f%1.z=").arg(i) +
+                    Release::descriptor(served.at(i), contents.at(i), qPrintable(QStringLiteral("f%1").arg(i))) +
+                    QLatin1Char('\n');
+        return text.toUtf8();
+    }
     void publish(Net &net) const
     {
-        QString manifest = QStringLiteral("[common_client]\n");
-        for (int i = 0; i < served.size(); ++i)
-            manifest += QStringLiteral("f%1.z=").arg(i) +
-                        Release::descriptor(served.at(i), contents.at(i), qPrintable(QStringLiteral("f%1").arg(i))) +
-                        QLatin1Char('\n');
         for (const auto &server : net.servers) {
-            server->serve(ManifestPath, manifest.toUtf8());
+            server->serve(ManifestPath, manifest());
             for (int i = 0; i < served.size(); ++i)
                 server->serve(path(i), served.at(i));
         }
+    }
+    // Into a folder a web server serves as the mirror's root.
+    bool writeTo(const QString &root) const
+    {
+        if (!vt3test::writeFile(root + ManifestPath, manifest()))
+            return false;
+        for (int i = 0; i < served.size(); ++i)
+            if (!vt3test::writeFile(root + path(i), served.at(i)))
+                return false;
+        return true;
     }
     bool installed(const Net &net) const
     {
@@ -322,6 +340,8 @@ private slots:
     void tls();
     void proxy_data();
     void proxy();
+    void realMirror_data();
+    void realMirror();
     void memoryStaysBounded();
 };
 
@@ -770,6 +790,85 @@ void TestNetwork::proxy()
     QCOMPARE(forwarded, viaProxy);
     QCOMPARE(net.at(0).requestLog().size(), credentials ? 0 : 3);
     QCOMPARE(withoutUserAgent(net), QStringList());
+}
+
+void TestNetwork::realMirror_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<bool>("offersHttp2");
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<int>("keepaliveRequests");
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<int>("maxConnections");
+    QTest::newRow("HTTP/2: one connection") << true << true << QByteArray() << 0 << QStringLiteral("HTTP/2.0") << 1;
+    // Far more requests in flight than one connection may carry: GOAWAY
+    // strands many of them each time.
+    QTest::newRow("HTTP/2, GOAWAY every 40 requests")
+        << true << true << QByteArray() << 40 << QStringLiteral("HTTP/2.0") << -1;
+    QTest::newRow("mirror without HTTP/2") << true << false << QByteArray() << 0 << QStringLiteral("HTTP/1.1") << 6;
+    QTest::newRow("http2=off") << true << true << QByteArray("off") << 0 << QStringLiteral("HTTP/1.1") << 6;
+    // No negotiation without TLS: a plain server is met as HTTP/1.1.
+    QTest::newRow("plain http://") << false << false << QByteArray() << 0 << QStringLiteral("HTTP/1.1") << 6;
+}
+
+void TestNetwork::realMirror()
+{
+    QFETCH(bool, tls);
+    QFETCH(bool, offersHttp2);
+    QFETCH(QByteArray, setting);
+    QFETCH(int, keepaliveRequests);
+    QFETCH(QString, protocol);
+    QFETCH(int, maxConnections);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("TLS is not available to Qt here");
+    constexpr int FileCount = 200;
+    constexpr int FileBytes = 3000;
+    Net net;
+    QTemporaryDir root;
+    const ManyFiles files(FileCount, FileBytes);
+    QVERIFY(files.writeTo(root.path()));
+    NginxMirror::Options options;
+    options.tls = tls;
+    options.http2 = offersHttp2;
+    options.keepaliveRequests = keepaliveRequests;
+    NginxMirror mirror(root.path(), TlsDir, options);
+    const QString why = mirror.start();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
+                               "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toLatin1() +
+                                   "\nretries=1\n" +
+                                   (setting.isEmpty() ? QByteArray() : "[transfers]\nhttp2=" + setting) + '\n'));
+
+    UpdateClient client;
+    // A lost request is found out well before the stall limit; a reply
+    // that hangs for good fails the run here, not the test's patience.
+    shortenLimits(client, 5000, 60000);
+    RUN(client);
+    VERIFY_RED_LINES(client, QStringList());
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(files.installed(net));
+    // Every file asked for once and served whole, in the protocol expected.
+    QHash<QString, int> served;
+    QSet<qint64> connections;
+    for (const NginxMirror::Entry &entry : mirror.entries()) {
+        QCOMPARE(entry.protocol, protocol);
+        QCOMPARE(entry.status, 200);
+        ++served[entry.path];
+        connections.insert(entry.connection);
+    }
+    QCOMPARE(served.size(), FileCount + 1);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+    if (maxConnections > 0)
+        QVERIFY2(connections.size() <= maxConnections, qPrintable(QString::number(connections.size())));
+    if (keepaliveRequests <= 0)
+        return;
+    // The server did end its connections under the run, and what it left
+    // unstarted was sent again with a line in the disk log only.
+    QVERIFY(connections.size() >= (FileCount + 1) / keepaliveRequests);
+    const QByteArray log = vt3test::readFile(vt3::RunLog::fileName(0));
+    QVERIFY2(log.contains("was not started by the server"), log.right(2000).constData());
 }
 
 void TestNetwork::memoryStaysBounded()

@@ -54,6 +54,14 @@ struct RunContext
     QStringList mirrorOrder;
     RunLimits limits;
     quint64 lastStream = 0;
+    // Whether HTTPS requests may speak HTTP/2 ([transfers] http2), and
+    // whether the manifest's mirror did: then one connection carries many
+    // transfers at once.
+    bool http2 = true;
+    bool multiplexed = false;
+    // When (monotonic ms) a request last came back unstarted: the server
+    // ended a connection under it.
+    qint64 strandedAtMs = 0;
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const

@@ -117,6 +117,7 @@ void StartCheck::clientChecked(bool running)
     mirrors = readMirrorList(mirrorListPath());
     run.mirrorOrder = mirrors.keys();
     parallel = readParallelTransfers(mirrorListPath());
+    run.http2 = readHttp2Allowed(mirrorListPath());
     emit passed();
 }
 
