@@ -27,6 +27,11 @@ constexpr qint64 StrandedGraceMs = 1500;
 // on a slow line; this much silence, where connections have ended under
 // the run, is a request the framework lost. Half the stall limit at most.
 constexpr qint64 SilentAfterStrandingMs = 5000;
+// Qt 5.15 keeps reading an HTTP/2 stream whatever the reply's read buffer
+// says: a stream that arrives faster than the window writes it is held in
+// memory, up to the whole file. Larger files go on a connection of their
+// own, whose read buffer holds the server back.
+constexpr qint64 MaxMultiplexedBytes = 4 * 1024 * 1024;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 
@@ -110,7 +115,8 @@ bool FileTransfer::start()
     writtenBytes = offset;
 
     QNetworkRequest request =
-        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode), run.http2);
+        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode),
+                    run.http2 && what.expected.size <= MaxMultiplexedBytes);
     if (offset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     unsent = false;
