@@ -378,7 +378,10 @@ void FileTransfer::dropReply()
     QNetworkReply *gone = reply;
     reply = nullptr;
     gone->disconnect(this);
-    gone->abort();
+    // A finished reply has let go of its connection; only one still
+    // running is cut off.
+    if (!gone->isFinished())
+        gone->abort();
     gone->deleteLater();
 }
 
