@@ -62,7 +62,7 @@ QString NginxMirror::start()
         return QStringLiteral("no folder for nginx");
     QString why;
     for (int i = 0; i < PortTries; ++i) {
-        why = tryPort(freePort());
+        why = tryFreePort();
         if (why.isEmpty())
             return why;
     }
@@ -70,8 +70,9 @@ QString NginxMirror::start()
 #endif
 }
 
-QString NginxMirror::tryPort(quint16 candidate)
+QString NginxMirror::tryFreePort()
 {
+    const quint16 candidate = freePort();
     if (candidate == 0)
         return QStringLiteral("no free port");
     QFile conf(prefix.filePath(QStringLiteral("nginx.conf")));

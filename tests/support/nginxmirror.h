@@ -43,7 +43,7 @@ public:
     QVector<Entry> entries() const;
 
 private:
-    QString tryPort(quint16 port);
+    QString tryFreePort();
     QString config(quint16 port) const;
     QString listenOptions() const;
     QString certificates() const;
