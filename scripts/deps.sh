@@ -6,7 +6,8 @@
 # libdeflate checks unpacked data faster than zlib does.
 # libzstd makes and applies the binary patches against earlier releases.
 # iproute2 makes the network namespaces of the topology tests.
-VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev libdeflate-dev libzstd-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3"
+# nginx is the real mirror (HTTPS, HTTP/2) of the network tests.
+VT3_PACKAGES="cmake g++ make iproute2 qtbase5-dev qttools5-dev qttools5-dev-tools zlib1g-dev pkg-config libsodium-dev libssl-dev libdeflate-dev libzstd-dev xvfb xdotool x11-apps python3 libxkbcommon-x11-0 imagemagick fonts-dejavu-core libssl3 nginx"
 
 vt3_install_deps() {
     local missing=""

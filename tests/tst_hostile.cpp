@@ -186,6 +186,8 @@ private slots:
     void mirrorListFromHostileFiles();
     void parallelTransfersSetting_data();
     void parallelTransfersSetting();
+    void http2Setting_data();
+    void http2Setting();
     void diskFull_data();
     void diskFull();
 
@@ -244,15 +246,15 @@ void TestHostile::parallelTransfersSetting_data()
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<int>("parallel");
     const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:1/\n";
-    QTest::newRow("missing: four") << mirrors << 4;
+    QTest::newRow("missing: six") << mirrors << 6;
     QTest::newRow("one at a time") << mirrors + "[transfers]\nparallel=1\n" << 1;
-    QTest::newRow("six") << mirrors + "[transfers]\nparallel= 6 \n" << 6;
+    QTest::newRow("three") << mirrors + "[transfers]\nparallel= 3 \n" << 3;
     QTest::newRow("zero: one") << mirrors + "[transfers]\nparallel=0\n" << 1;
     QTest::newRow("negative: one") << mirrors + "[transfers]\nparallel=-3\n" << 1;
-    QTest::newRow("beyond int: four") << mirrors + "[transfers]\nparallel=99999999999\n" << 4;
-    QTest::newRow("nine: eight") << mirrors + "[transfers]\nparallel=9\n" << 8;
-    QTest::newRow("not a number: four") << mirrors + "[transfers]\nparallel=many\n" << 4;
-    QTest::newRow("hex: four") << mirrors + "[transfers]\nparallel=0x8\n" << 4;
+    QTest::newRow("beyond int: six") << mirrors + "[transfers]\nparallel=99999999999\n" << 6;
+    QTest::newRow("eight: six") << mirrors + "[transfers]\nparallel=8\n" << 6;
+    QTest::newRow("not a number: six") << mirrors + "[transfers]\nparallel=many\n" << 6;
+    QTest::newRow("hex: six") << mirrors + "[transfers]\nparallel=0x3\n" << 6;
 }
 
 void TestHostile::parallelTransfersSetting()
@@ -263,6 +265,30 @@ void TestHostile::parallelTransfersSetting()
     const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
     QVERIFY(writeFile(path, ini));
     QCOMPARE(vt3::readParallelTransfers(path), parallel);
+}
+
+void TestHostile::http2Setting_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("allowed");
+    const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:1/\n";
+    QTest::newRow("missing: on") << mirrors << true;
+    QTest::newRow("off") << mirrors + "[transfers]\nhttp2=off\n" << false;
+    QTest::newRow("OFF with blanks") << mirrors + "[transfers]\nhttp2= OFF \n" << false;
+    QTest::newRow("false") << mirrors + "[transfers]\nhttp2=false\n" << false;
+    QTest::newRow("0") << mirrors + "[transfers]\nhttp2=0\n" << false;
+    QTest::newRow("on") << mirrors + "[transfers]\nhttp2=on\n" << true;
+    QTest::newRow("a typo stays on") << mirrors + "[transfers]\nhttp2=of\n" << true;
+}
+
+void TestHostile::http2Setting()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, allowed);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
+    QVERIFY(writeFile(path, ini));
+    QCOMPARE(vt3::readHttp2Allowed(path), allowed);
 }
 
 void TestHostile::diskFull_data()

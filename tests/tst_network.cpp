@@ -5,14 +5,18 @@
 #include "appdir.h"
 #include "httpfixture.h"
 #include "httpproxy.h"
+#include "nginxmirror.h"
+#include "runlog.h"
 #include "testsupport.h"
 #include "transfer/scheduler.h"
 #include "updateclientprobe.h"
 
 #include <QCryptographicHash>
+#include <QHash>
 #include <QNetworkProxyFactory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -51,10 +55,10 @@ QString md5Hex(const QByteArray &data)
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
-QByteArray contentOf(char seed)
+QByteArray contentOf(int seed, int bytes = 40000)
 {
     QByteArray data;
-    for (int i = 0; data.size() < 40000; ++i)
+    for (int i = 0; data.size() < bytes; ++i)
         data += QByteArray::number(qint64(i) * 7919 + seed) + ' ';
     return data;
 }
@@ -233,26 +237,40 @@ struct ManyFiles
     QVector<QByteArray> contents;
     QVector<QByteArray> served;
 
-    explicit ManyFiles(int count)
+    explicit ManyFiles(int count, int bytes = 40000)
     {
         for (int i = 0; i < count; ++i) {
-            contents << contentOf(char('a' + i));
+            contents << contentOf('a' + i, bytes);
             served << qCompress(contents.last());
         }
     }
     static QString path(int i) { return QLatin1Char('/') + ReleaseId + QStringLiteral("/common_client/f%1.z").arg(i); }
+    QByteArray manifest() const
+    {
+        QString text = QStringLiteral("[common_client]\n");
+        for (int i = 0; i < served.size(); ++i)
+            text += QStringLiteral("f%1.z=").arg(i) +
+                    Release::descriptor(served.at(i), contents.at(i), qPrintable(QStringLiteral("f%1").arg(i))) +
+                    QLatin1Char('\n');
+        return text.toUtf8();
+    }
     void publish(Net &net) const
     {
-        QString manifest = QStringLiteral("[common_client]\n");
-        for (int i = 0; i < served.size(); ++i)
-            manifest += QStringLiteral("f%1.z=").arg(i) +
-                        Release::descriptor(served.at(i), contents.at(i), qPrintable(QStringLiteral("f%1").arg(i))) +
-                        QLatin1Char('\n');
         for (const auto &server : net.servers) {
-            server->serve(ManifestPath, manifest.toUtf8());
+            server->serve(ManifestPath, manifest());
             for (int i = 0; i < served.size(); ++i)
                 server->serve(path(i), served.at(i));
         }
+    }
+    // Into a folder a web server serves as the mirror's root.
+    bool writeTo(const QString &root) const
+    {
+        if (!vt3test::writeFile(root + ManifestPath, manifest()))
+            return false;
+        for (int i = 0; i < served.size(); ++i)
+            if (!vt3test::writeFile(root + path(i), served.at(i)))
+                return false;
+        return true;
     }
     bool installed(const Net &net) const
     {
@@ -297,6 +315,17 @@ qint64 peakResidentKb()
 #endif
 }
 
+// The peak so far becomes what is resident now, so that each case measures
+// its own peak (Linux; elsewhere the peak stays that of the process).
+void resetPeakResident()
+{
+#ifndef Q_OS_WIN
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+#endif
+}
+
 } // namespace
 
 class TestNetwork : public QObject
@@ -322,6 +351,9 @@ private slots:
     void tls();
     void proxy_data();
     void proxy();
+    void realMirror_data();
+    void realMirror();
+    void memoryStaysBounded_data();
     void memoryStaysBounded();
 };
 
@@ -772,10 +804,103 @@ void TestNetwork::proxy()
     QCOMPARE(withoutUserAgent(net), QStringList());
 }
 
+void TestNetwork::realMirror_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<bool>("offersHttp2");
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<int>("keepaliveRequests");
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<int>("maxConnections");
+    QTest::newRow("HTTP/2: one connection") << true << true << QByteArray() << 0 << QStringLiteral("HTTP/2.0") << 1;
+    // Far more requests in flight than one connection may carry: GOAWAY
+    // strands many of them each time.
+    QTest::newRow("HTTP/2, GOAWAY every 40 requests")
+        << true << true << QByteArray() << 40 << QStringLiteral("HTTP/2.0") << -1;
+    QTest::newRow("mirror without HTTP/2") << true << false << QByteArray() << 0 << QStringLiteral("HTTP/1.1") << 6;
+    QTest::newRow("http2=off") << true << true << QByteArray("off") << 0 << QStringLiteral("HTTP/1.1") << 6;
+    // No negotiation without TLS: a plain server is met as HTTP/1.1.
+    // Its connections are not all kept yet: the framework opens a few more
+    // than six over a run, for reasons not found out.
+    QTest::newRow("plain http://") << false << false << QByteArray() << 0 << QStringLiteral("HTTP/1.1") << -1;
+}
+
+void TestNetwork::realMirror()
+{
+    QFETCH(bool, tls);
+    QFETCH(bool, offersHttp2);
+    QFETCH(QByteArray, setting);
+    QFETCH(int, keepaliveRequests);
+    QFETCH(QString, protocol);
+    QFETCH(int, maxConnections);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("TLS is not available to Qt here");
+    constexpr int FileCount = 200;
+    constexpr int FileBytes = 3000;
+    Net net;
+    QTemporaryDir root;
+    const ManyFiles files(FileCount, FileBytes);
+    QVERIFY(files.writeTo(root.path()));
+    NginxMirror::Options options;
+    options.tls = tls;
+    options.http2 = offersHttp2;
+    options.keepaliveRequests = keepaliveRequests;
+    NginxMirror mirror(root.path(), TlsDir, options);
+    const QString why = mirror.start();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
+                               "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + mirror.baseUrl().toLatin1() +
+                                   "\nretries=1\n" +
+                                   (setting.isEmpty() ? QByteArray() : "[transfers]\nhttp2=" + setting) + '\n'));
+
+    UpdateClient client;
+    // A lost request is found out well before the stall limit; a reply
+    // that hangs for good fails the run here, not the test's patience.
+    shortenLimits(client, 5000, 60000);
+    RUN(client);
+    VERIFY_RED_LINES(client, QStringList());
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(files.installed(net));
+    // Every file asked for once and served whole, in the protocol expected.
+    QHash<QString, int> served;
+    QSet<qint64> connections;
+    for (const NginxMirror::Entry &entry : mirror.entries()) {
+        QCOMPARE(entry.protocol, protocol);
+        QCOMPARE(entry.status, 200);
+        ++served[entry.path];
+        connections.insert(entry.connection);
+    }
+    QCOMPARE(served.size(), FileCount + 1);
+    for (auto it = served.cbegin(); it != served.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+    if (maxConnections > 0)
+        QVERIFY2(connections.size() <= maxConnections, qPrintable(QString::number(connections.size())));
+    if (keepaliveRequests <= 0)
+        return;
+    // The server did end its connections under the run, and what it left
+    // unstarted was sent again with a line in the disk log only.
+    QVERIFY(connections.size() >= (FileCount + 1) / keepaliveRequests);
+    const QByteArray log = vt3test::readFile(vt3::RunLog::fileName(0));
+    QVERIFY2(log.contains("was not started by the server"), log.right(2000).constData());
+}
+
+void TestNetwork::memoryStaysBounded_data()
+{
+    QTest::addColumn<bool>("http2");
+    QTest::addColumn<int>("smallFiles");
+    QTest::newRow("HTTP/1.1, six transfers") << false << 7;
+    // Streams of one connection are not held back by the read buffer the
+    // way a connection of its own is.
+    QTest::newRow("HTTP/2, a hundred transfers") << true << 99;
+}
+
 void TestNetwork::memoryStaysBounded()
 {
+    QFETCH(bool, http2);
+    QFETCH(int, smallFiles);
 #ifdef Q_OS_WIN
-    QSKIP("the mirror of this case is the build machine's python3, which a Windows program cannot start");
+    QSKIP("the mirrors of this case run on the build machine, which a Windows program cannot start");
 #endif
 #if defined(__SANITIZE_ADDRESS__)
     // Freed blocks wait in the sanitizer's quarantine instead of being
@@ -783,11 +908,13 @@ void TestNetwork::memoryStaysBounded()
     // measures it.
     QSKIP("the address sanitizer keeps freed memory in quarantine");
 #endif
+    if (http2 && !QSslSocket::supportsSsl())
+        QSKIP("TLS is not available to Qt here");
     // 256 MB from a server in its own process: only the updater's side of
     // the transfer counts in this process's peak. A transfer buffered faster
     // than it is written grows by a good part of the file.
     constexpr qint64 BigFileBytes = qint64(256) << 20;
-    constexpr qint64 AllowedGrowthKb = 64 * 1024;
+    constexpr qint64 AllowedGrowthKb = 32 * 1024;
     Net net;
     QTemporaryDir root;
     const QString release = root.path() + QLatin1Char('/') + ReleaseId;
@@ -796,46 +923,67 @@ void TestNetwork::memoryStaysBounded()
     QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(BigFileBytes));
     big.close();
     // A digest that cannot match: the run stops once the file is in. The
-    // small files after it are fetched beside it, eight transfers at once.
+    // small files after it are fetched beside it, as many at once as the
+    // connection allows.
     QByteArray manifest =
         "[common_client]\nbig.z=00000000000000000000000000000000::" + QByteArray::number(BigFileBytes) +
         "::1::x::big\n";
-    for (int i = 0; i < 7; ++i) {
-        const QByteArray content = contentOf(char('a' + i));
+    for (int i = 0; i < smallFiles; ++i) {
+        const QByteArray content = contentOf('a' + i);
         const QByteArray served = qCompress(content);
         const QString name = QStringLiteral("s%1").arg(i);
         QVERIFY(vt3test::writeFile(release + QLatin1String("/common_client/") + name + QLatin1String(".z"), served));
         manifest += name.toLatin1() + ".z=" + Release::descriptor(served, content, qPrintable(name)).toLatin1() + '\n';
     }
     QVERIFY(vt3test::writeFile(release + QLatin1String("/client_win32.ini"), manifest));
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const QString port = QString::number(probe.serverPort());
-    probe.close();
+    QString url;
     QProcess server;
-    server.start(QStringLiteral("python3"),
-                 {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"),
-                  QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), root.path(), port});
-    QVERIFY(server.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                 QTcpSocket s;
-                                 s.connectToHost(QHostAddress::LocalHost, quint16(port.toUInt()));
-                                 return s.waitForConnected(200);
-                             }()),
-                             10000);
+    std::unique_ptr<NginxMirror> nginx;
+    if (http2) {
+        nginx = std::make_unique<NginxMirror>(root.path(), TlsDir, NginxMirror::Options());
+        const QString why = nginx->start();
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        url = nginx->baseUrl();
+    } else {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        server.start(QStringLiteral("python3"),
+                     {QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("--bind"),
+                      QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), root.path(), port});
+        QVERIFY(server.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                     QTcpSocket s;
+                                     s.connectToHost(QHostAddress::LocalHost, quint16(port.toUInt()));
+                                     return s.waitForConnected(200);
+                                 }()),
+                                 10000);
+        url = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+    }
     QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
-                               "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:" + port.toLatin1() +
-                                   "/\nretries=1\n[transfers]\nparallel=8\n"));
+                               "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=" + url.toLatin1() + "\nretries=1\n"));
 
     UpdateClient client;
+    resetPeakResident();
     const qint64 before = peakResidentKb();
     RUN(client);
     const qint64 growth = peakResidentKb() - before;
-    server.kill();
-    server.waitForFinished();
+    if (server.state() != QProcess::NotRunning) {
+        server.kill();
+        server.waitForFinished();
+    }
     QVERIFY2(redLines(client).value(0).endsWith(QLatin1String("big.z file MD5 not correct")),
              qPrintable(redLines(client).join(QLatin1String(" | "))));
     QVERIFY2(before > 0 && growth < AllowedGrowthKb, qPrintable(QStringLiteral("grew by %1 kB").arg(growth)));
+    if (!nginx)
+        return;
+    // The small files shared one HTTP/2 connection; the large one had a
+    // connection of its own, which its read buffer holds back.
+    for (const NginxMirror::Entry &entry : nginx->entries())
+        QCOMPARE(entry.protocol, entry.path.endsWith(QLatin1String("/big.z")) ? QStringLiteral("HTTP/1.1")
+                                                                              : QStringLiteral("HTTP/2.0"));
 }
 
 QTEST_MAIN(TestNetwork)

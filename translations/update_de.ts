@@ -350,6 +350,14 @@ Release ist angekündigt (--check), 3 der Voxtera-3-Client läuft, 4 abgelehnt
         <translation>Ein anderes vt3update läuft bereits.</translation>
     </message>
     <message>
+        <source>%1 was not started by the server (%2); it is asked for again.</source>
+        <translation>%1 wurde vom Server nicht begonnen (%2); es wird erneut angefordert.</translation>
+    </message>
+    <message>
+        <source>no answer after the server ended a connection</source>
+        <translation>keine Antwort, nachdem der Server eine Verbindung beendet hat</translation>
+    </message>
+    <message>
         <source>The transfer is too slow: less than 1 KB/s over the last %1 s.</source>
         <translation>Die Übertragung ist zu langsam: weniger als 1 KB/s in den letzten %1 s.</translation>
     </message>

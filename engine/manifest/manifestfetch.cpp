@@ -77,7 +77,7 @@ void vt3::ManifestFetch::nextConfigFile()
 
     received = 0;
     written = 0;
-    configReply = run.network.get(vt3::makeRequest(url));
+    configReply = run.network.get(vt3::makeRequest(url, run.http2));
     downloadTo(localPath);
 
     connect(configReply, &QNetworkReply::readyRead, this, &vt3::ManifestFetch::confReadyRead);
@@ -155,6 +155,9 @@ void vt3::ManifestFetch::confDownloadFinished()
         nextConfigFile();
         return;
     }
+    // The release's files come from this mirror first; whether it spoke
+    // HTTP/2 decides how many of them may be asked for at once.
+    run.multiplexed = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
 
     // Nothing of a manifest is used before its signature is checked: not
     // even the work directory it would choose.
@@ -187,7 +190,7 @@ void vt3::ManifestFetch::fetchSignature()
     signature.clear();
     received = 0;
     const QUrl url(run.releaseUrl + manifestName + SignatureSuffix, QUrl::TolerantMode);
-    configReply = run.network.get(vt3::makeRequest(url));
+    configReply = run.network.get(vt3::makeRequest(url, run.http2));
     connect(configReply, &QNetworkReply::readyRead, this, &vt3::ManifestFetch::confSignatureReadyRead);
     connect(configReply, &QNetworkReply::downloadProgress, this, &vt3::ManifestFetch::slotProgress);
     connect(configReply, &QNetworkReply::finished, this, &vt3::ManifestFetch::confSignatureFinished);

@@ -59,6 +59,14 @@ struct RunContext
     // What runs learn of each mirror, for the runs after them; none in
     // tests that drive a single job.
     MirrorMemory *mirrorMemory = nullptr;
+    // Whether HTTPS requests may speak HTTP/2 ([transfers] http2), and
+    // whether the manifest's mirror did: then one connection carries many
+    // transfers at once.
+    bool http2 = true;
+    bool multiplexed = false;
+    // When (monotonic ms) a request last came back unstarted: the server
+    // ended a connection under it.
+    qint64 strandedAtMs = 0;
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const

@@ -19,8 +19,8 @@ UpdateRun::UpdateRun(QNetworkAccessManager &network, ReleaseWorker *worker, Tran
                      const RunLimits &limits, const QString &releaseId, QObject *parent)
     : QObject(parent)
     , counted(transcript)
-    , run{network,   worker,    transcript, counted,       &planned, nullptr, QString(),
-          releaseId, QString(), QString(),  QStringList(), limits,   0}
+    , run{network,   worker,        transcript, counted, &planned, nullptr, QString(), releaseId, QString(),
+          QString(), QStringList(), limits,     0,       nullptr,  true,    false,     0}
 {
     qRegisterMetaType<RunStop>();
     run.mirrorMemory = &memory;

@@ -1,6 +1,7 @@
 #include "mirrorlist.h"
 
 #include <QSettings>
+#include <QStringList>
 #include <QVector>
 
 #include <algorithm>
@@ -16,12 +17,13 @@ void insertMirror(QSettings &settings, const QString &name, QMap<QString, int> &
     mirrors.insert(url, retries);
 }
 
-// Four transfers hide most of a far mirror's round trips for small files,
-// and stay well within what a web server grants one client.
-constexpr int DefaultParallelTransfers = 4;
-// Beyond this a mirror sees a crowd rather than a client, and the round
-// trips are hidden already.
-constexpr int MaxParallelTransfers = 8;
+// Six connections are what browsers open to one server, what the network
+// framework allows itself, and what web servers expect of one client.
+constexpr int DefaultParallelTransfers = 6;
+// More would only wait in the framework's queue for one of its six
+// connections; a queued request may be handed a connection the server is
+// closing.
+constexpr int MaxParallelTransfers = 6;
 
 } // namespace
 
@@ -35,6 +37,17 @@ int readParallelTransfers(const QString &iniPath)
     if (!ok)
         return DefaultParallelTransfers;
     return qBound(1, parallel, MaxParallelTransfers);
+}
+
+bool readHttp2Allowed(const QString &iniPath)
+{
+    const QSettings settings(iniPath, QSettings::IniFormat);
+    const QString value = settings.value(QStringLiteral("transfers/http2")).toString().trimmed().toLower();
+    // Only a plain no turns it off: a typo must not cost every user the
+    // multiplexed transfers.
+    static const QStringList off{QStringLiteral("off"), QStringLiteral("false"), QStringLiteral("no"),
+                                 QStringLiteral("0")};
+    return !off.contains(value);
 }
 
 QMap<QString, int> readMirrorList(const QString &iniPath)
@@ -79,4 +92,3 @@ QMap<QString, int> readMirrorList(const QString &iniPath)
 }
 
 } // namespace vt3
-

@@ -14,9 +14,13 @@ namespace vt3 {
 QMap<QString, int> readMirrorList(const QString &iniPath);
 
 // How many release files a run fetches at once: [transfers] parallel, from
-// 1 (one after the other) to 8; the default where it is missing or
-// unreadable.
+// 1 (one after the other) to 6; the default where it is missing or
+// unreadable. Over HTTP/2 anything above 1 lets the streams of one
+// connection carry many more at once.
 int readParallelTransfers(const QString &iniPath);
+// Whether HTTPS mirrors may speak HTTP/2: [transfers] http2, on unless it
+// says off (or false, no, 0), for a proxy or mirror that gets it wrong.
+bool readHttp2Allowed(const QString &iniPath);
 
 } // namespace vt3
 

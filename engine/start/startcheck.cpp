@@ -126,6 +126,7 @@ void StartCheck::clientChecked(bool running)
     mirrors = readMirrorList(mirrorListPath());
     orderMirrors();
     parallel = readParallelTransfers(mirrorListPath());
+    run.http2 = readHttp2Allowed(mirrorListPath());
     emit passed();
 }
 

@@ -9,7 +9,23 @@
 
 #include "releaseformat.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
+
+namespace {
+
+// A file whose requests the server keeps dropping unstarted is not just
+// meeting the end of a connection: after this many the next such end counts
+// as a failed attempt, with its red line. A request waits behind at most
+// the transfers in flight, so a server that ends its connections after a
+// few dozen requests strands one request about three times.
+constexpr int MaxResends = 3;
+// How long a request turned away from an ending connection waits before it
+// is sent again: long enough not to spin while the last answers on that
+// connection finish, short against a round trip to a far mirror.
+constexpr int TurnedAwayPauseMs = 50;
+
+} // namespace
 
 namespace vt3 {
 
@@ -21,25 +37,41 @@ FileJob::FileJob(RunContext &context, int position, QObject *parent)
     , fetched(entry.key)
     , group(entry.group)
 {
+    resendTimer.setSingleShot(true);
+    resendTimer.setInterval(TurnedAwayPauseMs);
+}
+
+FileTransfer::Target FileJob::targetOf(int onAttempt, bool beside) const
+{
+    FileTransfer::Target target;
+    target.key = fetched;
+    target.group = group;
+    target.releaseUrl = run.fileMirror(onAttempt);
+    target.expected = run.plan->expected(fetched);
+    target.unpackTarget = run.plan->streamTargets.value(fetched);
+    target.position = at;
+    target.beside = beside;
+    target.resendable = resent < MaxResends;
+    return target;
 }
 
 bool FileJob::startBeside()
 {
-    const FileTransfer::Target target{entry.key,
-                                      entry.group,
-                                      run.fileMirror(0),
-                                      run.plan->expected(entry.key),
-                                      run.plan->streamTargets.value(entry.key),
-                                      at,
-                                      true};
-    transfer = std::make_unique<FileTransfer>(run, target);
+    if (!sendBeside())
+        return false;
+    run.transcript.line(Texts::tr("Downloading %1...").arg(entry.key.toHtmlEscaped()), at);
+    return true;
+}
+
+bool FileJob::sendBeside()
+{
+    transfer = std::make_unique<FileTransfer>(run, targetOf(0, true));
     connect(transfer.get(), &FileTransfer::ended, this, &FileJob::transferEnded);
     if (!transfer->start()) {
         transfer.reset();
         return false;
     }
     step = Step::Fetching;
-    run.transcript.line(Texts::tr("Downloading %1...").arg(entry.key.toHtmlEscaped()), at);
     return true;
 }
 
@@ -63,6 +95,7 @@ void FileJob::takeUp()
 void FileJob::kill()
 {
     step = Step::Done;
+    resendTimer.stop();
     transfer.reset();
 }
 
@@ -96,10 +129,7 @@ void FileJob::begin()
 
 void FileJob::startAttempt()
 {
-    const FileTransfer::Target target{
-        fetched, group, run.fileMirror(attempt), run.plan->expected(fetched), run.plan->streamTargets.value(fetched),
-        at,      false};
-    transfer = std::make_unique<FileTransfer>(run, target);
+    transfer = std::make_unique<FileTransfer>(run, targetOf(attempt, false));
     connect(transfer.get(), &FileTransfer::ended, this, &FileJob::transferEnded);
     step = Step::Fetching;
     if (transfer->start())
@@ -114,6 +144,8 @@ void FileJob::startAttempt()
 void FileJob::transferEnded(FileTransfer *ended, bool complete)
 {
     if (ended != transfer.get())
+        return;
+    if (!complete && ended->wasUnsent() && resend(ended))
         return;
     const bool beside = ended->target().beside;
     const QString mirror = run.mirrorOf(ended->target().releaseUrl);
@@ -152,6 +184,60 @@ void FileJob::transferEnded(FileTransfer *ended, bool complete)
     // The transfer's progress counted only the bytes it carried.
     run.progress.complete(bytes);
     finish(false);
+}
+
+bool FileJob::resend(FileTransfer *ended)
+{
+    const bool beside = ended->target().beside;
+    const qint64 now = QDeadlineTimer::current().deadline();
+    if (!ended->wasTurnedAway()) {
+        turnedAwaySinceMs = 0;
+        ++resent;
+    } else if (turnedAwaySinceMs == 0) {
+        turnedAwaySinceMs = now;
+    } else if (now - turnedAwaySinceMs > run.limits.stallTimeoutMs) {
+        // A connection that never finishes ending is a stall like any other.
+        ++resent;
+    }
+    // Only the first of a row of turns-away is worth a line: they come
+    // every pause for as long as the ending connection lasts.
+    if (!ended->wasTurnedAway() || turnedAwaySinceMs == now)
+        run.transcript.detail(Texts::tr("%1 was not started by the server (%2); it is asked for again.")
+                                  .arg(fetched, ended->unsentReason())
+                                  .toHtmlEscaped(),
+                              at);
+    transfer.release()->deleteLater();
+    // The same attempt once more. A request turned away waits a moment:
+    // until the ending connection's last answers are through, the
+    // framework hands every new request to it.
+    if (!ended->wasTurnedAway()) {
+        sendAgain(beside);
+        return true;
+    }
+    resendTimer.disconnect();
+    connect(&resendTimer, &QTimer::timeout, this, [this, beside] { sendAgain(beside); });
+    resendTimer.start();
+    return true;
+}
+
+void FileJob::sendAgain(bool beside)
+{
+    if (step == Step::Done)
+        return;
+    if (!beside) {
+        startAttempt();
+        return;
+    }
+    if (sendBeside())
+        return;
+    // The file could not be made again: left to the head, as a failed
+    // transfer beside it.
+    step = Step::FailedBeside;
+    bytes = 0;
+    if (head)
+        takeUpBeside();
+    else
+        emit besideEnded();
 }
 
 void FileJob::takeUpBeside()
@@ -227,6 +313,10 @@ void FileJob::judge(const CheckedFile &checked)
 void FileJob::retry()
 {
     ++attempt;
+    // Each attempt has its own allowance: a server that ends connections
+    // often enough to count against one attempt still serves the next.
+    resent = 0;
+    turnedAwaySinceMs = 0;
     if (!run.fileMirror(attempt).isEmpty()) {
         startAttempt();
         return;

@@ -5,6 +5,7 @@
 #include "plan/releaseplan.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 
@@ -28,7 +29,7 @@ public:
 
     int position() const { return at; }
     const QString &key() const { return entry.key; }
-    bool isTransferring() const { return transfer && transfer->isRunning(); }
+    bool isTransferring() const { return (transfer && transfer->isRunning()) || resendTimer.isActive(); }
 
     // Beside the head: one attempt; false, with nothing said, when it
     // could not start.
@@ -63,7 +64,11 @@ private:
     };
 
     void begin();
+    FileTransfer::Target targetOf(int onAttempt, bool beside) const;
+    bool sendBeside();
     void startAttempt();
+    bool resend(FileTransfer *ended);
+    void sendAgain(bool beside);
     void transferEnded(FileTransfer *ended, bool complete);
     void takeUpBeside();
     void retry();
@@ -83,6 +88,12 @@ private:
     Step step = Step::Idle;
     bool head = false;
     int attempt = 0;
+    // Requests of this file the server never started, sent again; since
+    // when its requests are turned away from a connection that is ending,
+    // and the pause before the next one.
+    int resent = 0;
+    qint64 turnedAwaySinceMs = 0;
+    QTimer resendTimer;
     // A continued file whose digests came out wrong is fetched whole once.
     bool startedOver = false;
     bool patchFailed = false;

@@ -7,6 +7,7 @@
 #include "run/transcript.h"
 #include "targetfile.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -16,6 +17,21 @@ namespace {
 constexpr int HttpOk = 200;
 constexpr int HttpPartialContent = 206;
 constexpr int HttpFirstError = 400;
+// How often a request still without an answer looks whether the server
+// ended its connection meanwhile, and how long after that it waits for
+// the framework to report it: the requests stranded with it are reported
+// within moments of each other.
+constexpr int StrandCheckMs = 500;
+constexpr qint64 StrandedGraceMs = 1500;
+// A mirror answers a request within moments, even with a hundred streams
+// on a slow line; this much silence, where connections have ended under
+// the run, is a request the framework lost. Half the stall limit at most.
+constexpr qint64 SilentAfterStrandingMs = 5000;
+// Qt 5.15 keeps reading an HTTP/2 stream whatever the reply's read buffer
+// says: a stream that arrives faster than the window writes it is held in
+// memory, up to the whole file. Larger files go on a connection of their
+// own, whose read buffer holds the server back.
+constexpr qint64 MaxMultiplexedBytes = 4 * 1024 * 1024;
 // What a reply holds at once fits one of the pool's buffers.
 constexpr qint64 ReadBufferBytes = vt3::PiecePool::PieceBytes;
 
@@ -63,6 +79,8 @@ FileTransfer::FileTransfer(RunContext &context, const Target &target, QObject *p
         failure = QStringLiteral("time-out");
         giveUp(Texts::tr("<font color=red>Error:timeout</font>"));
     });
+    strandCheck.setInterval(StrandCheckMs);
+    connect(&strandCheck, &QTimer::timeout, this, &FileTransfer::checkStranded);
     connect(&watchdog, &TransferWatchdog::crawls, this, [this] {
         failure = QStringLiteral("too slow");
         giveUp(Transcript::errorLine(Texts::tr("The transfer is too slow: less than 1 KB/s over the last %1 s.")
@@ -101,9 +119,14 @@ bool FileTransfer::start()
     writtenBytes = offset;
 
     QNetworkRequest request =
-        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode));
+        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode),
+                    run.http2 && what.expected.size <= MaxMultiplexedBytes);
     if (offset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+    unsent = false;
+    turnedAway = false;
+    answered = false;
+    sentAtMs = QDeadlineTimer::current().deadline();
     reply = run.network.get(request);
     reply->setReadBufferSize(ReadBufferBytes);
     if (!what.beside)
@@ -112,7 +135,10 @@ bool FileTransfer::start()
     connect(reply, &QNetworkReply::readyRead, this, &FileTransfer::readyRead);
     connect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this] { answered = true; });
     watchdog.start(run.limits.stallTimeoutMs, run.limits.paceWindowMs);
+    if (what.resendable && what.releaseUrl == run.releaseUrl && run.multiplexed)
+        strandCheck.start();
     return true;
 }
 
@@ -120,6 +146,7 @@ void FileTransfer::kill()
 {
     done = true;
     watchdog.stop();
+    strandCheck.stop();
     dropStream();
     dropReply();
     file.close();
@@ -128,6 +155,7 @@ void FileTransfer::kill()
 void FileTransfer::readyRead()
 {
     watchdog.arrived();
+    answered = true;
     if (!accepted) {
         // An error page: the framework reports the status itself when the
         // answer ends.
@@ -256,6 +284,18 @@ void FileTransfer::replyError()
 {
     if (reply->error() == QNetworkReply::NoError)
         return;
+    // Servers end connections as a matter of course (after so many
+    // requests, when idle); what they never started is no fault of the
+    // file or the mirror, and only the disk log hears of it.
+    if (!accepted && neverStarted(reply)) {
+        run.strandedAtMs = QDeadlineTimer::current().deadline();
+        if (what.resendable) {
+            unsent = true;
+            turnedAway = reply->error() == QNetworkReply::ProtocolUnknownError;
+            unsentWhy = reply->errorString();
+            return;
+        }
+    }
     run.transcript.error(transferError(reply), what.position);
     run.transcript.detail(requestFailure(reply), what.position);
     failure = vt3::failureKind(reply);
@@ -264,6 +304,7 @@ void FileTransfer::replyError()
 void FileTransfer::replyFinished()
 {
     watchdog.stop();
+    strandCheck.stop();
     bool ok = reply->error() == QNetworkReply::NoError;
     // An answer without a body (204, an empty 206) was never judged.
     if (ok && !accepted && !accept()) {
@@ -301,6 +342,38 @@ double FileTransfer::bytesPerSecond() const
     return writtenBytes * 1000.0 / ms;
 }
 
+void FileTransfer::checkStranded()
+{
+    if (!reply || answered || accepted) {
+        strandCheck.stop();
+        return;
+    }
+    // The framework can lose a request that was waiting on a connection
+    // when the server ended it: neither an answer nor an error ever comes.
+    // A request sent before the server ended a connection, or so soon
+    // after that it may have been handed the ending one, is taken for one
+    // of those stranded once the others have been told. One sent later may
+    // still have been queued for the ending connection: once connections
+    // have ended under this run, a long silence means the same.
+    const qint64 now = QDeadlineTimer::current().deadline();
+    const qint64 stranded = run.strandedAtMs;
+    if (stranded == 0)
+        return;
+    const bool withOthers = sentAtMs <= stranded + StrandedGraceMs && now - stranded >= StrandedGraceMs;
+    const bool silent = now - sentAtMs >= qMin<qint64>(SilentAfterStrandingMs, run.limits.stallTimeoutMs / 2);
+    if (!withOthers && !silent)
+        return;
+    QNetworkReply *lost = reply;
+    unsent = true;
+    watchdog.stop();
+    strandCheck.stop();
+    dropReply();
+    file.close();
+    unsentWhy = Texts::tr("no answer after the server ended a connection");
+    run.transcript.detail(requestFailure(lost), what.position);
+    finish(false);
+}
+
 void FileTransfer::giveUp(const QString &line)
 {
     if (!reply)
@@ -308,6 +381,7 @@ void FileTransfer::giveUp(const QString &line)
     // Released later, so it can still name itself in the disk log.
     QNetworkReply *given = reply;
     watchdog.stop();
+    strandCheck.stop();
     dropStream();
     dropReply();
     file.close();
@@ -323,7 +397,10 @@ void FileTransfer::dropReply()
     QNetworkReply *gone = reply;
     reply = nullptr;
     gone->disconnect(this);
-    gone->abort();
+    // A finished reply has let go of its connection; only one still
+    // running is cut off.
+    if (!gone->isFinished())
+        gone->abort();
     gone->deleteLater();
 }
 

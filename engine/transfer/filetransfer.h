@@ -43,6 +43,9 @@ public:
         // Counted as the head of the queue counts a transfer, or as one
         // beside it (see RunProgress).
         bool beside = false;
+        // A request the server never started ends without a red line, so
+        // that its owner can send it again; see wasUnsent().
+        bool resendable = false;
     };
 
     FileTransfer(RunContext &run, const Target &target, QObject *parent = nullptr);
@@ -66,6 +69,14 @@ public:
     // the transfer carried a second, below 0 when it was too short to tell.
     QString failureKind() const { return failure; }
     double bytesPerSecond() const;
+    // It ended because the connection went away before the server began
+    // to answer; only for a resendable target.
+    bool wasUnsent() const { return unsent; }
+    // Unsent because the framework handed it a connection the server had
+    // already ended: it has to wait until that connection is gone.
+    bool wasTurnedAway() const { return turnedAway; }
+    // What the framework said of it, for the disk log.
+    const QString &unsentReason() const { return unsentWhy; }
 
 signals:
     // `complete`: the whole file is in the work directory and its stream
@@ -80,6 +91,7 @@ private:
     bool accept();
     bool writeAvailable();
     Written writePiece(PiecePool::Piece piece);
+    void checkStranded();
     void giveUp(const QString &line);
     void dropReply();
     void dropStream();
@@ -95,6 +107,13 @@ private:
     bool streaming = false;
     bool accepted = false;
     bool done = false;
+    bool unsent = false;
+    bool turnedAway = false;
+    QString unsentWhy;
+    // Headers or bytes of an answer came; and when the request was sent.
+    bool answered = false;
+    qint64 sentAtMs = 0;
+    QTimer strandCheck;
     TransferWatchdog watchdog;
     QString failure;
     QElapsedTimer sinceStart;

@@ -17,7 +17,7 @@ constexpr QSsl::SslProtocol MinimumTls = QSsl::TlsV1_2OrLater;
 
 namespace vt3 {
 
-QNetworkRequest makeRequest(const QUrl &url)
+QNetworkRequest makeRequest(const QUrl &url, bool http2)
 {
     QNetworkRequest request(url);
     // Mirrors move and sit behind CDNs; follow them, but never from
@@ -31,7 +31,29 @@ QNetworkRequest makeRequest(const QUrl &url)
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setProtocol(MinimumTls);
     request.setSslConfiguration(tls);
+    // Over TLS the server picks the protocol (ALPN), so a mirror that only
+    // speaks HTTP/1.1 is met as before. Plain http:// has no such
+    // negotiation, and assuming HTTP/2 there would break plain servers.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute,
+                         http2 && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0);
     return request;
+}
+
+bool neverStarted(QNetworkReply *reply)
+{
+    // No status: not a byte of an answer came. These are the framework's
+    // words for a connection that ended under a request it had queued or
+    // sent (GOAWAY, a refused stream, a closed connection).
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+        return false;
+    switch (reply->error()) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::ContentReSendError:
+    case QNetworkReply::ProtocolUnknownError:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString requestFailure(QNetworkReply *reply)

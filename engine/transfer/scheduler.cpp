@@ -11,7 +11,7 @@ TransferScheduler::TransferScheduler(RunContext &context, int parallel, QObject 
     : QObject(parent)
     , run(context)
     , policy(*context.plan, context.workDir)
-    , room(BesidePolicy::room(parallel))
+    , room(BesidePolicy::room(parallel, context.multiplexed))
 {
     run.pieces = &pieces;
     connect(run.worker, &ReleaseWorker::fileChecked, this, &TransferScheduler::fileChecked);
