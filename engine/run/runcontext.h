@@ -67,6 +67,8 @@ struct RunContext
     // When (monotonic ms) a request last came back unstarted: the server
     // ended a connection under it.
     qint64 strandedAtMs = 0;
+    // Transfers of the run that came in whole so far.
+    quint64 transfersServed = 0;
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const

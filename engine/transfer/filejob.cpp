@@ -149,10 +149,12 @@ void FileJob::transferEnded(FileTransfer *ended, bool complete)
         return;
     const bool beside = ended->target().beside;
     const QString mirror = run.mirrorOf(ended->target().releaseUrl);
-    if (complete)
+    if (complete) {
+        ++run.transfersServed;
         run.mirrorServed(mirror, ended->bytesPerSecond());
-    else if (!ended->failureKind().isEmpty())
+    } else if (!ended->failureKind().isEmpty()) {
         run.mirrorFailed(mirror, ended->failureKind());
+    }
     bytes = beside ? ended->written() : ended->resumeOffset();
     awaited = ended->stream();
     // It reported from the event loop; it may go now.
@@ -190,6 +192,13 @@ bool FileJob::resend(FileTransfer *ended)
 {
     const bool beside = ended->target().beside;
     const qint64 now = QDeadlineTimer::current().deadline();
+    // A server that ends its connections every few dozen requests leaves
+    // some requests unstarted each time; while others are answered in
+    // between, that is the luck of the queue, not a mirror refusing the file.
+    if (run.transfersServed != servedAtResend) {
+        servedAtResend = run.transfersServed;
+        resent = 0;
+    }
     if (!ended->wasTurnedAway()) {
         turnedAwaySinceMs = 0;
         ++resent;

@@ -92,6 +92,8 @@ private:
     // when its requests are turned away from a connection that is ending,
     // and the pause before the next one.
     int resent = 0;
+    // The run's count of whole transfers when this one was last resent.
+    quint64 servedAtResend = 0;
     qint64 turnedAwaySinceMs = 0;
     QTimer resendTimer;
     // A continued file whose digests came out wrong is fetched whole once.
