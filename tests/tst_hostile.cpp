@@ -184,10 +184,8 @@ class TestHostile : public QObject
 private slots:
     void mirrorListFromHostileFiles_data();
     void mirrorListFromHostileFiles();
-    void parallelTransfersSetting_data();
-    void parallelTransfersSetting();
-    void http2Setting_data();
-    void http2Setting();
+    void transfersSettings_data();
+    void transfersSettings();
     void diskFull_data();
     void diskFull();
 
@@ -241,54 +239,42 @@ void TestHostile::mirrorListFromHostileFiles()
     QCOMPARE(mirrors.values(), retries);
 }
 
-void TestHostile::parallelTransfersSetting_data()
+void TestHostile::transfersSettings_data()
 {
-    QTest::addColumn<QByteArray>("ini");
+    // [transfers] as a user may write it: how many at once, and HTTP/2.
+    QTest::addColumn<QByteArray>("transfers");
     QTest::addColumn<int>("parallel");
-    const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=http://127.0.0.1:1/\n";
-    QTest::newRow("missing: six") << mirrors << 6;
-    QTest::newRow("one at a time") << mirrors + "[transfers]\nparallel=1\n" << 1;
-    QTest::newRow("three") << mirrors + "[transfers]\nparallel= 3 \n" << 3;
-    QTest::newRow("zero: one") << mirrors + "[transfers]\nparallel=0\n" << 1;
-    QTest::newRow("negative: one") << mirrors + "[transfers]\nparallel=-3\n" << 1;
-    QTest::newRow("beyond int: six") << mirrors + "[transfers]\nparallel=99999999999\n" << 6;
-    QTest::newRow("eight: six") << mirrors + "[transfers]\nparallel=8\n" << 6;
-    QTest::newRow("not a number: six") << mirrors + "[transfers]\nparallel=many\n" << 6;
-    QTest::newRow("hex: six") << mirrors + "[transfers]\nparallel=0x3\n" << 6;
+    QTest::addColumn<bool>("http2");
+    QTest::newRow("missing: six, HTTP/2") << QByteArray() << 6 << true;
+    QTest::newRow("one at a time") << QByteArray("parallel=1\n") << 1 << true;
+    QTest::newRow("three") << QByteArray("parallel= 3 \n") << 3 << true;
+    QTest::newRow("zero: one") << QByteArray("parallel=0\n") << 1 << true;
+    QTest::newRow("negative: one") << QByteArray("parallel=-3\n") << 1 << true;
+    QTest::newRow("beyond int: six") << QByteArray("parallel=99999999999\n") << 6 << true;
+    QTest::newRow("eight: six") << QByteArray("parallel=8\n") << 6 << true;
+    QTest::newRow("not a number: six") << QByteArray("parallel=many\n") << 6 << true;
+    QTest::newRow("hex: six") << QByteArray("parallel=0x3\n") << 6 << true;
+    QTest::newRow("http2 off") << QByteArray("http2=off\n") << 6 << false;
+    QTest::newRow("http2 OFF with blanks") << QByteArray("http2= OFF \n") << 6 << false;
+    QTest::newRow("http2 false") << QByteArray("http2=false\n") << 6 << false;
+    QTest::newRow("http2 0, parallel 2") << QByteArray("http2=0\nparallel=2\n") << 2 << false;
+    QTest::newRow("http2 on") << QByteArray("http2=on\n") << 6 << true;
+    QTest::newRow("http2 typo stays on") << QByteArray("http2=of\n") << 6 << true;
 }
 
-void TestHostile::parallelTransfersSetting()
+void TestHostile::transfersSettings()
 {
-    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, transfers);
     QFETCH(int, parallel);
+    QFETCH(bool, http2);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
+    QByteArray ini = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:1/\n";
+    if (!transfers.isEmpty())
+        ini += "[transfers]\n" + transfers;
     QVERIFY(writeFile(path, ini));
     QCOMPARE(vt3::readParallelTransfers(path), parallel);
-}
-
-void TestHostile::http2Setting_data()
-{
-    QTest::addColumn<QByteArray>("ini");
-    QTest::addColumn<bool>("allowed");
-    const QByteArray mirrors = "[mirrors]\nsize=2\n1\\mirror=m\n[m]\nurl=https://127.0.0.1:1/\n";
-    QTest::newRow("missing: on") << mirrors << true;
-    QTest::newRow("off") << mirrors + "[transfers]\nhttp2=off\n" << false;
-    QTest::newRow("OFF with blanks") << mirrors + "[transfers]\nhttp2= OFF \n" << false;
-    QTest::newRow("false") << mirrors + "[transfers]\nhttp2=false\n" << false;
-    QTest::newRow("0") << mirrors + "[transfers]\nhttp2=0\n" << false;
-    QTest::newRow("on") << mirrors + "[transfers]\nhttp2=on\n" << true;
-    QTest::newRow("a typo stays on") << mirrors + "[transfers]\nhttp2=of\n" << true;
-}
-
-void TestHostile::http2Setting()
-{
-    QFETCH(QByteArray, ini);
-    QFETCH(bool, allowed);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("mirrors.ini"));
-    QVERIFY(writeFile(path, ini));
-    QCOMPARE(vt3::readHttp2Allowed(path), allowed);
+    QCOMPARE(vt3::readHttp2Allowed(path), http2);
 }
 
 void TestHostile::diskFull_data()
