@@ -57,6 +57,13 @@ public:
     virtual void transferProgress(qint64 done, qint64 total, double bytesPerSecond) = 0;
     // Unpacking's share of the run, 0 to 100.
     virtual void unpackProgress(int percent) = 0;
+    // Bytes of installed files read of all there are, while the run finds
+    // out which of them are current; only a face with a screen shows it.
+    virtual void checkProgress(qint64 done, qint64 total)
+    {
+        Q_UNUSED(done);
+        Q_UNUSED(total);
+    }
 
     virtual void runFinished() = 0;
     virtual void runStopped(RunStop why) = 0;

@@ -146,6 +146,10 @@ p, li { white-space: pre-wrap; }
         <translation>%1/%2</translation>
     </message>
     <message>
+        <source>checked %1/%2</source>
+        <translation>%1/%2 geprüft</translation>
+    </message>
+    <message>
         <source>%1</source>
         <translation>%1</translation>
     </message>

@@ -150,6 +150,14 @@ void UpdateClient::unpackProgress(int percent)
     ui->progressBar->setValue(percent);
 }
 
+void UpdateClient::checkProgress(qint64 done, qint64 total)
+{
+    if (total <= 0)
+        return;
+    ui->progressBar->setValue(static_cast<int>(done * 100 / total));
+    ui->completed->setText(tr("checked %1/%2").arg(formatSize(double(done)), formatSize(double(total))));
+}
+
 void UpdateClient::runFinished()
 {
     ui->btnStart->hide();

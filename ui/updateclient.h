@@ -43,6 +43,7 @@ public:
     void logLine(const QString &html) override;
     void transferProgress(qint64 done, qint64 total, double bytesPerSecond) override;
     void unpackProgress(int percent) override;
+    void checkProgress(qint64 done, qint64 total) override;
     void runFinished() override;
     void runStopped(vt3::RunStop why) override;
     bool confirmAbort() override;

@@ -76,7 +76,7 @@ void vt3::Installer::extractFrom(QMap<QString, QString>::const_iterator entry)
         const QString downloaded = run.workDir + QLatin1Char('/') + entry.key();
         const vt3::CheckedFile checked = checkedFiles.value(entry.key());
         const bool unchanged = checked.identity.isValid() && vt3::identityOf(downloaded) == checked.identity;
-        if (unchanged && !reportVerification(downloaded, checked.verification)) {
+        if (unchanged && !reportVerification(entry.key(), checked.verification)) {
             stop(RunStop::Failed);
             return;
         }
@@ -106,7 +106,7 @@ void vt3::Installer::extractFrom(QMap<QString, QString>::const_iterator entry)
         // The manifest check refuses such names already; the unpacked file
         // must never land outside the work directory all the same.
         if (!safe) {
-            if (unchanged || reportVerification(downloaded, vt3::verifyFile(downloaded, job.expected))) {
+            if (unchanged || reportVerification(entry.key(), vt3::verifyFile(downloaded, job.expected))) {
                 say(vt3::Texts::tr("extracting %1...").arg(fields.installName.toHtmlEscaped()));
                 say(vt3::Texts::tr("<font color=red>%1 file extract error.</font>").arg(nativeAbsolute(downloaded)));
             }
@@ -121,8 +121,13 @@ void vt3::Installer::extractFrom(QMap<QString, QString>::const_iterator entry)
     copyFiles();
 }
 
-bool vt3::Installer::reportVerification(const QString &downloaded, vt3::Verification verification)
+bool vt3::Installer::reportVerification(const QString &key, vt3::Verification verification)
 {
+    const QString downloaded = run.workPath(key);
+    // Bytes that came whole yet are not the manifest's were the mirror's
+    // doing: the next run tries the others first.
+    if (verification == vt3::Verification::WrongSize || verification == vt3::Verification::WrongDigest)
+        run.mirrorFailed(run.servedBy.value(key), QStringLiteral("wrong digest"));
     switch (verification) {
     case vt3::Verification::Ok:
         return true;
@@ -143,7 +148,7 @@ void vt3::Installer::fileVerified(const QString &key, vt3::Verification verifica
 {
     if (key != extractingKey)
         return;
-    if (!reportVerification(run.workDir + QLatin1Char('/') + key, verification)) {
+    if (!reportVerification(key, verification)) {
         extractingKey.clear();
         stop(RunStop::Failed);
         return;

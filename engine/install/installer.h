@@ -39,7 +39,7 @@ signals:
 
 private:
     void extractFrom(QMap<QString, QString>::const_iterator entry);
-    bool reportVerification(const QString &downloaded, Verification verification);
+    bool reportVerification(const QString &key, Verification verification);
     bool reportExtraction(const QString &key, ExtractStatus status);
     void fileVerified(const QString &key, Verification verification);
     void fileExtracted(const QString &key, ExtractStatus status);

@@ -5,7 +5,12 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 namespace vt3 {
+
+// Bytes of the installation judged so far, of all there are to judge.
+using CheckProgress = std::function<void(qint64 done, qint64 total)>;
 
 // The keys of `files` (key -> descriptor) whose installed copy,
 // <appDir>/<install name>, is a plain file, not a link, with exactly the
@@ -14,7 +19,10 @@ namespace vt3 {
 // that the file installed is the same as when every entry is fetched.
 // Reads installed files, which can be large: call it off the GUI thread.
 // Touches nothing but its arguments and the files, so any thread may.
-QSet<QString> upToDateKeys(const QString &appDir, const QMap<QString, QString> &files);
+// `progress`, when given, is called on the same thread: first with 0, then
+// every so often, last with done == total.
+QSet<QString> upToDateKeys(const QString &appDir, const QMap<QString, QString> &files,
+                           const CheckProgress &progress = {});
 
 } // namespace vt3
 

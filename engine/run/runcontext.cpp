@@ -41,7 +41,8 @@ QString RunContext::mirrorOf(const QString &releaseFolder) const
 
 void RunContext::mirrorFailed(const QString &mirror, const QString &kind) const
 {
-    if (mirrorMemory)
+    // A file left by an earlier run came from no mirror of this one.
+    if (mirrorMemory && !mirror.isEmpty())
         mirrorMemory->failed(mirror, kind, QDateTime::currentSecsSinceEpoch());
 }
 

@@ -3,6 +3,7 @@
 
 #include "install/releaseworker.h"
 
+#include <QHash>
 #include <QMetaObject>
 #include <QString>
 #include <QStringList>
@@ -67,8 +68,10 @@ struct RunContext
     // When (monotonic ms) a request last came back unstarted: the server
     // ended a connection under it.
     qint64 strandedAtMs = 0;
-    // Transfers of the run that came in whole so far.
+    // Transfers of the run that came in whole so far, and the mirror each
+    // file came from: bytes found wrong later are held against it.
     quint64 transfersServed = 0;
+    QHash<QString, QString> servedBy = {};
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const

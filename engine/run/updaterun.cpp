@@ -99,9 +99,20 @@ void UpdateRun::processIni()
     const QVector<patch::ListedPatch> listed = patch::readPatches(path, format::Platform);
     const QString appDir = applicationDir();
     const QMap<QString, QString> files = read.files;
-    upToDateWatcher.setFuture(QtConcurrent::run([appDir, files, listed] {
+    // Reading a large installation takes a while; the face shows how far
+    // it is. Reports reach this object's thread queued, and die with it.
+    const CheckProgress progress = [this](qint64 done, qint64 total) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, done, total] {
+                if (UpdateFace *face = run.transcript.face())
+                    face->checkProgress(done, total);
+            },
+            Qt::QueuedConnection);
+    };
+    upToDateWatcher.setFuture(QtConcurrent::run([appDir, files, listed, progress] {
         InstalledState state;
-        state.upToDate = upToDateKeys(appDir, files);
+        state.upToDate = upToDateKeys(appDir, files, progress);
         state.patches = choosePatches(appDir, files, listed, state.upToDate);
         return state;
     }));

@@ -151,6 +151,7 @@ void FileJob::transferEnded(FileTransfer *ended, bool complete)
     const QString mirror = run.mirrorOf(ended->target().releaseUrl);
     if (complete) {
         ++run.transfersServed;
+        run.servedBy.insert(fetched, mirror);
         run.mirrorServed(mirror, ended->bytesPerSecond());
     } else if (!ended->failureKind().isEmpty()) {
         run.mirrorFailed(mirror, ended->failureKind());
@@ -311,6 +312,7 @@ void FileJob::judge(const CheckedFile &checked)
             QFile::remove(run.workPath(fetched));
             startAttempt();
         } else {
+            run.mirrorFailed(run.servedBy.value(fetched), QStringLiteral("wrong digest"));
             fallBack(QStringLiteral("its digests are not the manifest's"));
         }
         return;
