@@ -1,7 +1,8 @@
 """What the benchmarks share: building the Release tree they run, writing
 and publishing releases, running one update in an Xvfb window with its
 window-answer and memory figures, and leaving both sides of a comparison the
-same page cache to start from. bench_update and bench_far import it."""
+same page cache to start from, and the nginx mirror. bench_update, bench_far
+and bench_repair import it."""
 
 import ctypes
 import os
