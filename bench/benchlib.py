@@ -1,10 +1,12 @@
 """What the benchmarks share: building the Release tree they run, writing
 and publishing releases, running one update in an Xvfb window with its
 window-answer and memory figures, and leaving both sides of a comparison the
-same page cache to start from. bench_update and bench_far import it."""
+same page cache to start from, and the nginx mirror. bench_update, bench_far
+and bench_repair import it."""
 
 import ctypes
 import os
+import re
 import select
 import shutil
 import subprocess
@@ -358,3 +360,102 @@ def check_installed(release, work, install):
         if all(os.path.isfile(os.path.join(install, rel)) for rel in release.files) else ["missing files"]
     if wrong:
         raise vt3road.RoadError(f"{release.name}: installation differs from the release: {wrong[:5]}")
+
+
+# --- the mirror ---------------------------------------------------------------------------
+
+# Written as nginx's access log: end of the request (seconds since the
+# epoch), its duration, the connection's serial number, the request line
+# (which vt3road.Road.requests reads), status, body bytes.
+LOG_FORMAT = '$msec $request_time $connection "$request" $status $body_bytes_sent'
+LOG_LINE = re.compile(r'^(\d+\.\d+) (\d+\.\d+) (\d+) "GET (\S+) HTTP/[\d.]+" (\d+) (\d+)')
+
+
+class Nginx:
+    """nginx serving `root` on 127.0.0.1 from a prefix of its own."""
+
+    def __init__(self, road, prefix, root):
+        self.road = road
+        self.prefix = prefix
+        self.root = root
+        self.log_path = os.path.join(prefix, "access.log")
+        self.proc = None
+        self.port = None
+
+    def config(self, port):
+        built = subprocess.run(["nginx", "-V"], capture_output=True, text=True).stderr
+        # Only the modules built in know their temp path directive; each
+        # would otherwise point into the system's folders.
+        temps = "".join(f"    {kind}_temp_path {self.prefix}/tmp/{kind};\n"
+                        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")
+                        if f"--http-{kind.replace('_', '-')}-temp-path" in built)
+        return f"""daemon off;
+master_process on;
+worker_processes 1;
+pid {self.prefix}/nginx.pid;
+error_log {self.prefix}/error.log warn;
+events {{
+    worker_connections 1024;
+}}
+http {{
+    log_format bench '{LOG_FORMAT}';
+    access_log {self.log_path} bench;
+{temps}    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    tcp_nodelay on;
+    keepalive_timeout 75s;
+    keepalive_requests 1000000;
+    server {{
+        listen 127.0.0.1:{port};
+        root {self.root};
+    }}
+}}
+"""
+
+    def start(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(os.path.join(self.prefix, "tmp"))
+        command = ["nginx", "-p", self.prefix, "-c", os.path.join(self.prefix, "nginx.conf"),
+                   "-e", os.path.join(self.prefix, "error.log")]
+        if os.geteuid() == 0:
+            # Not the system's server: an instance of nobody's, which can
+            # read the mirror and write only its own prefix.
+            for base, dirs, files in os.walk(self.prefix):
+                for name in [base] + [os.path.join(base, n) for n in dirs + files]:
+                    os.chown(name, 65534, 65534)
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"] + command
+            # vt3-publish leaves a release's folder to its owner alone.
+            for base, dirs, files in os.walk(self.root):
+                os.chmod(base, 0o755)
+                for name in files:
+                    os.chmod(os.path.join(base, name), 0o644)
+        for _ in range(5):
+            port = vt3road.free_port()
+            with open(os.path.join(self.prefix, "nginx.conf"), "w") as f:
+                f.write(self.config(port))
+            proc = self.road.spawn(f"nginx-{port}", command)
+            try:
+                self.road.wait_http(proc, port)
+                self.proc, self.port = proc, port
+                return port
+            except vt3road.RoadError:
+                if proc.poll() is None:
+                    raise
+                self.road.procs.remove(proc)
+        raise vt3road.RoadError(f"nginx did not start; see {self.prefix}/error.log")
+
+    def lines(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read().splitlines()
+
+    def entries(self, start):
+        """(end, duration, connection, path, status, bytes) of each request
+        logged from line `start` on."""
+        out = []
+        for line in self.lines()[start:]:
+            m = LOG_LINE.match(line)
+            if m:
+                out.append((float(m.group(1)), float(m.group(2)), int(m.group(3)), m.group(4),
+                            int(m.group(5)), int(m.group(6))))
+        return out
