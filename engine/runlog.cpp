@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -14,11 +15,25 @@ const QString BaseName = QStringLiteral("vt3update.log");
 // Room kept below the bound for the line that says the file is full.
 constexpr qint64 FullNoteBytes = 256;
 
+// The local zone's offset is asked for at most this often. Each question
+// costs the system a look at its zone file, and a run of a thousand small
+// files writes a few thousand lines; a zone changes its offset far more
+// rarely than this.
+constexpr qint64 OffsetRefreshMs = 1000;
+
 // With the offset, so that lines from machines in other zones compare.
+// The time itself is always now; only a change of the zone's offset may
+// show a moment late.
 QByteArray stamped(const QString &text)
 {
-    QDateTime now = QDateTime::currentDateTime();
-    now.setOffsetFromUtc(now.offsetFromUtc());
+    thread_local QElapsedTimer sinceOffset;
+    thread_local int offsetSeconds = 0;
+    if (!sinceOffset.isValid() || sinceOffset.elapsed() >= OffsetRefreshMs) {
+        offsetSeconds = QDateTime::currentDateTime().offsetFromUtc();
+        sinceOffset.start();
+    }
+    // An offset of 0 gives a UTC time, written with a Z as before.
+    const QDateTime now = QDateTime::currentDateTimeUtc().toOffsetFromUtc(offsetSeconds);
     return (now.toString(Qt::ISODateWithMs) + QLatin1Char(' ') + text + QLatin1Char('\n')).toUtf8();
 }
 } // namespace
