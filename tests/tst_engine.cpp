@@ -7,6 +7,7 @@
 #include "recordingface.h"
 #include "releasebuilder.h"
 #include "releasestate.h"
+#include "runlog.h"
 #include "testsupport.h"
 #include "transcript.h"
 #include "updateengine.h"
@@ -14,6 +15,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <ctime>
 
 namespace {
 
@@ -141,6 +144,8 @@ private slots:
     void patchOrTheWholeFile();
     void transcriptReadsInQueueOrder_data();
     void transcriptReadsInQueueOrder();
+    void diskLogStampsCarryTheOffset_data();
+    void diskLogStampsCarryTheOffset();
 };
 
 void TestEngine::wholeRunReported()
@@ -362,6 +367,41 @@ void TestEngine::transcriptReadsInQueueOrder()
             transcript.line(parts.at(1), parts.first().toInt());
     }
     QCOMPARE(face.lines + face.said, shown);
+}
+
+void TestEngine::diskLogStampsCarryTheOffset_data()
+{
+    // POSIX zone strings: no zone database needed, no daylight saving.
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QString>("offset");
+    QTest::newRow("UTC") << QByteArray("UTC0") << QStringLiteral("Z");
+    QTest::newRow("an hour east") << QByteArray("CET-1") << QStringLiteral("+01:00");
+    QTest::newRow("three and a half west") << QByteArray("NST3:30") << QStringLiteral("-03:30");
+    QTest::newRow("five and a half east") << QByteArray("IST-5:30") << QStringLiteral("+05:30");
+}
+
+void TestEngine::diskLogStampsCarryTheOffset()
+{
+#ifdef Q_OS_WIN
+    QSKIP("local time there is the system's zone, not the environment's");
+#endif
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, offset);
+    const QByteArray before = qgetenv("TZ");
+    qputenv("TZ", zone);
+    tzset();
+    // The log asks for the offset again once a second has passed.
+    QTest::qWait(1100);
+    const QString line = QString::fromUtf8(vt3::RunLog::line(QStringLiteral("x")));
+    if (before.isEmpty())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", before);
+    tzset();
+    const QString stamp = line.section(QLatin1Char(' '), 0, 0);
+    QVERIFY2(stamp.endsWith(offset), qPrintable(line));
+    const QDateTime read = QDateTime::fromString(stamp, Qt::ISODateWithMs);
+    QVERIFY2(read.isValid() && qAbs(read.secsTo(QDateTime::currentDateTimeUtc())) <= 2, qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(TestEngine)
