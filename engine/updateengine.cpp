@@ -86,6 +86,8 @@ bool UpdateEngine::mayClose()
 
 void UpdateEngine::stopped(RunStop why)
 {
+    if (run)
+        run->progress().flush();
     transcript.stopped(why);
 }
 

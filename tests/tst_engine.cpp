@@ -8,6 +8,7 @@
 #include "releasebuilder.h"
 #include "releasestate.h"
 #include "runlog.h"
+#include "runprogress.h"
 #include "testsupport.h"
 #include "transcript.h"
 #include "updateengine.h"
@@ -146,6 +147,7 @@ private slots:
     void transcriptReadsInQueueOrder();
     void diskLogStampsCarryTheOffset_data();
     void diskLogStampsCarryTheOffset();
+    void progressIsShownAtAReadablePace();
 };
 
 void TestEngine::wholeRunReported()
@@ -405,4 +407,33 @@ void TestEngine::diskLogStampsCarryTheOffset()
 }
 
 QTEST_GUILESS_MAIN(TestEngine)
+void TestEngine::progressIsShownAtAReadablePace()
+{
+    // Thousands of small files report far more often than a window can
+    // redraw; the face hears the first report, then a few a second, and
+    // always the end.
+    vt3test::RecordingFace face;
+    vt3::Transcript transcript(&face);
+    vt3::RunProgress progress(transcript);
+    progress.start();
+    progress.setTotal(1000);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 999; ++i)
+        progress.besideWrote(1);
+    const qint64 spentMs = clock.elapsed();
+    QVERIFY2(face.progressReports >= 1 && face.progressReports <= 2 + spentMs / 50,
+             qPrintable(QStringLiteral("%1 reports in %2 ms").arg(face.progressReports).arg(spentMs)));
+    progress.besideWrote(1);
+    QCOMPARE(face.lastDone, qint64(1000));
+
+    // A report held back is not lost: it is shown once the pause is over.
+    const int before = face.progressReports;
+    progress.setTotal(2000);
+    progress.besideWrote(1);
+    QCOMPARE(face.lastDone, qint64(1000));
+    QTRY_COMPARE_WITH_TIMEOUT(face.lastDone, qint64(1001), 1000);
+    QCOMPARE(face.progressReports, before + 1);
+}
+
 #include "tst_engine.moc"

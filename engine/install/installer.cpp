@@ -325,6 +325,7 @@ void vt3::Installer::runCleared()
 
     // The launch button is there by the time the line that names it is.
     emit installed();
+    run.progress.flush();
     run.transcript.finished();
     say(vt3::Texts::tr("<font color=red>Update finished.Press \"Start Voxtera3\" run Voxtera3.</font>"));
 }

@@ -111,7 +111,7 @@ void vt3::ManifestFetch::confReadyRead()
     case WriteResult::WriteFailed: {
         // A full disk fails the same way for every mirror: the run ends
         // here instead of processing a cut-off manifest.
-        const QString name = output.fileName();
+        const QString name = outputPath;
         output.close();
         abandonReply(configReply, this);
         say(vt3::Texts::tr("<font color=red>write file %1 error</font>").arg(name.toHtmlEscaped()));
@@ -279,7 +279,9 @@ bool vt3::ManifestFetch::openOutputFile(const QString &path, bool keepContents)
     if (output.isOpen())
         output.close();
     written = 0;
-    if (!vt3::openTransferTarget(output, path, tempDir.path(), keepContents)) {
+    outputPath = path;
+    if (!vt3::openTransferTarget(output, path, tempDir.path()) || (!keepContents && !output.resize(0))) {
+        output.close();
         say(vt3::Texts::tr("<font color=red>write file %1 error</font>").arg(path.toHtmlEscaped()));
         return false;
     }

@@ -76,6 +76,8 @@ private:
     QDir tempDir;
     QNetworkReply *configReply = nullptr;
     QFile output;
+    // Opened through a checked descriptor, which leaves the file nameless.
+    QString outputPath;
     PiecePool pieces;
     // Bytes of the request in flight: received (for the watchdog) and
     // written; the signature file as it arrives.

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QMetaObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -72,6 +73,8 @@ struct RunContext
     // file came from: bytes found wrong later are held against it.
     quint64 transfersServed = 0;
     QHash<QString, QString> servedBy = {};
+    // Directories below the work directory checked so far (KnownDirs).
+    QSet<QString> knownDirs = {};
 
     // Posts work to the worker's thread; it runs there in the order posted.
     template <typename Work> void toWorker(Work work) const

@@ -2,10 +2,28 @@
 
 #include "transcript.h"
 
+namespace {
+
+// Many small files report thousands of times a second, and the face redraws
+// its bar and labels for each report; a few times a second is all anyone
+// can read.
+constexpr qint64 ShowEveryMs = 50;
+
+} // namespace
+
 namespace vt3 {
+
+RunProgress::RunProgress(Transcript &transcript)
+    : transcript(transcript)
+{
+    trailing.setSingleShot(true);
+    QObject::connect(&trailing, &QTimer::timeout, [this] { tell(); });
+}
 
 void RunProgress::start()
 {
+    trailing.stop();
+    lastShownMs = -1;
     completedBytes = 0;
     totalBytes = 0;
     headBytes = 0;
@@ -38,12 +56,33 @@ void RunProgress::besideTakenUp(qint64 written, bool complete)
 
 void RunProgress::show(qint64 headCall)
 {
-    const qint64 done = completedBytes + headBytes + besideBytes;
+    shownDone = completedBytes + headBytes + besideBytes;
     const qint64 elapsedMs = clock.isValid() ? clock.elapsed() : 0;
     // The speed is that of the bytes in flight over the run's time so far;
     // no time passed yet: there is no speed to tell.
-    const double speed = elapsedMs > 0 ? double(headCall + besideBytes) * 1000.0 / double(elapsedMs) : -1.0;
-    transcript.face()->transferProgress(done, totalBytes, speed);
+    shownSpeed = elapsedMs > 0 ? double(headCall + besideBytes) * 1000.0 / double(elapsedMs) : -1.0;
+    const qint64 sinceShownMs = elapsedMs - lastShownMs;
+    // The end of the transfers is shown at once; a report held back is
+    // shown once the pause is over, so the face never keeps an old one.
+    if (clock.isValid() && lastShownMs >= 0 && sinceShownMs < ShowEveryMs && shownDone < totalBytes) {
+        if (!trailing.isActive())
+            trailing.start(int(ShowEveryMs - sinceShownMs));
+        return;
+    }
+    tell();
+}
+
+void RunProgress::flush()
+{
+    if (trailing.isActive())
+        tell();
+}
+
+void RunProgress::tell()
+{
+    trailing.stop();
+    lastShownMs = clock.isValid() ? clock.elapsed() : 0;
+    transcript.face()->transferProgress(shownDone, totalBytes, shownSpeed);
 }
 
 } // namespace vt3

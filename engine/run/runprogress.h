@@ -2,6 +2,7 @@
 #define RUNPROGRESS_H
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QtGlobal>
 
 namespace vt3 {
@@ -15,10 +16,7 @@ class Transcript;
 class RunProgress
 {
 public:
-    explicit RunProgress(Transcript &transcript)
-        : transcript(transcript)
-    {
-    }
+    explicit RunProgress(Transcript &transcript);
 
     // A new run: nothing done, nothing known of the total, the clock from 0.
     void start();
@@ -35,11 +33,14 @@ public:
     // when the head reached it.
     void besideWrote(qint64 bytes);
     void besideTakenUp(qint64 written, bool complete);
+    // A report held back is shown now: the run ends.
+    void flush();
 
 private:
     // `headCall`: the bytes of the head's reply as its last report gave
     // them, which the speed counts even once they are complete.
     void show(qint64 headCall);
+    void tell();
 
     Transcript &transcript;
     qint64 completedBytes = 0;
@@ -47,6 +48,12 @@ private:
     qint64 headBytes = 0;
     qint64 besideBytes = 0;
     QElapsedTimer clock;
+    // When the face was last told, on the clock (-1: not yet in this run),
+    // what it is to be told next, and the timer that tells it.
+    qint64 lastShownMs = -1;
+    qint64 shownDone = 0;
+    double shownSpeed = -1.0;
+    QTimer trailing;
 };
 
 } // namespace vt3

@@ -2,8 +2,7 @@
 
 #include "plan/releaseplan.h"
 #include "releaseformat.h"
-
-#include <QFileInfo>
+#include "targetfile.h"
 
 namespace vt3 {
 
@@ -16,8 +15,7 @@ bool BesidePolicy::allows(const QString &key) const
         return false;
     // What is there already, whole or in part, is the head's to check or
     // continue.
-    const QFileInfo present(workDir + QLatin1Char('/') + key);
-    if (present.exists() || present.isSymLink())
+    if (nameTaken(workDir + QLatin1Char('/') + key))
         return false;
     // Two keys that are one file where names ignore case, or a key that is
     // the manifest's name, would be written at once; one after the other

@@ -8,7 +8,6 @@
 #include "targetfile.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -100,22 +99,23 @@ QString FileTransfer::path() const
 
 bool FileTransfer::start()
 {
-    const QString target = path();
-    // Shorter than announced can be the start of the file and is continued;
-    // as long or longer is wrong somewhere and fetched again from byte 0.
-    const QFileInfo present(target);
-    const bool resume = present.isFile() && present.size() > 0 && present.size() < what.expected.size;
-    if (!resume)
-        QFile::remove(target);
     if (file.isOpen())
         file.close();
     accepted = false;
     sinceStart.start();
-    if (!openTransferTarget(file, target, run.workDir, resume))
+    if (!openTransferTarget(file, path(), run.workDir, &run.knownDirs))
         return false;
-    // The target may have been made anew (it was not ours): then from 0.
-    offset = file.size();
-    file.seek(offset);
+    // Shorter than announced can be the start of the file and is continued;
+    // as long or longer is wrong somewhere and fetched again from byte 0.
+    const qint64 present = file.size();
+    const bool resume = present > 0 && present < what.expected.size;
+    if (!resume && present > 0 && !file.resize(0)) {
+        file.close();
+        return false;
+    }
+    offset = resume ? present : 0;
+    if (resume)
+        file.seek(offset);
     writtenBytes = offset;
 
     QNetworkRequest request =

@@ -36,17 +36,24 @@ bool makePrivateParents(const QString &base, const QString &relativeDir)
     return true;
 }
 
-// Makes path a plain file of our own, empty unless keepContents, without ever following a link
-// in its last component. Whatever else stands there (a link, a device, a
-// file of another user, a second name of some file) is removed first; the
-// no-follow and exclusive flags close the gap between the two steps.
-int createOwnFile(const QString &path, bool keepContents)
+uid_t ourUser()
+{
+    static const uid_t user = ::geteuid();
+    return user;
+}
+
+// Makes path a plain file of our own, its contents kept, without ever
+// following a link in its last component. Whatever else stands there (a
+// link, a device, a file of another user, a second name of some file) is
+// removed first; the no-follow and exclusive flags close the gap between
+// the two steps.
+int createOwnFile(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (keepContents ? 0 : O_TRUNC);
+    int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     struct stat info;
     if (::lstat(native.constData(), &info) == 0 &&
-        (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_uid != ::geteuid())) {
+        (!S_ISREG(info.st_mode) || info.st_nlink > 1 || info.st_uid != ourUser())) {
         if (::unlink(native.constData()) != 0)
             return -1;
         flags |= O_EXCL;
@@ -54,58 +61,49 @@ int createOwnFile(const QString &path, bool keepContents)
     const int fd = ::open(native.constData(), flags, 0666);
     if (fd < 0)
         return -1;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ourUser()) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-bool sameFile(int a, int b)
+// The descriptor just checked is the one written through, so nothing can
+// swap the file between the check and the first write. (The QFile is
+// nameless then; its owner knows the path.)
+bool openOwnFile(QFile &file, const QString &path)
 {
-    struct stat first;
-    struct stat second;
-    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
-}
-
-// outputFile must keep its name, so it is opened by name: without creating
-// or truncating anything, and only kept when it is the file just made.
-bool openOwnFile(QFile &file, const QString &path, bool keepContents)
-{
-    const int fd = createOwnFile(path, keepContents);
+    const int fd = createOwnFile(path);
     if (fd < 0)
         return false;
-    file.setFileName(path);
-    bool opened = file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered);
-    if (opened && !sameFile(fd, file.handle())) {
-        file.close();
-        opened = false;
-    }
+    if (file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+        return true;
     ::close(fd);
-    return opened;
+    return false;
 }
 #endif
 
 } // namespace
 
-bool vt3::openTransferTarget(QFile &file, const QString &path, const QString &base, bool keepContents)
+bool vt3::openTransferTarget(QFile &file, const QString &path, const QString &base, KnownDirs *known)
 {
     const QString dirPath = QFileInfo(path).path();
+    const bool dirKnown = known && known->contains(dirPath);
 #ifdef Q_OS_WIN
     Q_UNUSED(base);
-    if (!QDir(dirPath).exists())
+    if (!dirKnown && !QDir(dirPath).exists())
         QDir().mkpath(dirPath);
     file.setFileName(path);
-    return file.open(QIODevice::ReadWrite | QIODevice::Unbuffered |
-                     (keepContents ? QIODevice::NotOpen : QIODevice::Truncate));
+    const bool opened = file.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
 #else
     // Below the directory the run writes in, no component may be a link:
     // the system temp directory is shared, and a work directory's contents
     // come from the manifest.
     const QString prefix = base + QLatin1Char('/');
     bool parentsSafe = true;
-    if (path.startsWith(prefix)) {
+    if (dirKnown) {
+        // Checked earlier in this run.
+    } else if (path.startsWith(prefix)) {
         if (!QDir(base).exists())
             QDir().mkpath(base);
         QString relativeDir = QFileInfo(path.mid(prefix.size())).path();
@@ -115,6 +113,20 @@ bool vt3::openTransferTarget(QFile &file, const QString &path, const QString &ba
     } else if (!QDir(dirPath).exists()) {
         QDir().mkpath(dirPath);
     }
-    return parentsSafe && openOwnFile(file, path, keepContents);
+    const bool opened = parentsSafe && openOwnFile(file, path);
+#endif
+    if (opened && known)
+        known->insert(dirPath);
+    return opened;
+}
+
+bool vt3::nameTaken(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo present(path);
+    return present.exists() || present.isSymLink();
+#else
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 || errno != ENOENT;
 #endif
 }

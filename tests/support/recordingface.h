@@ -21,6 +21,7 @@ struct RecordingFace : vt3::UpdateFace
     QStringList said;
     qint64 lastDone = -1;
     qint64 lastTotal = -1;
+    int progressReports = 0;
     bool speedShown = false;
     // Each unpack percentage once, in order.
     QList<int> percents;
@@ -45,6 +46,7 @@ struct RecordingFace : vt3::UpdateFace
     void detailLine(const QString &html) override { calls << QStringLiteral("detail ") + html; }
     void transferProgress(qint64 done, qint64 total, double bytesPerSecond) override
     {
+        ++progressReports;
         lastDone = done;
         lastTotal = total;
         speedShown = speedShown || bytesPerSecond > 0;
