@@ -354,6 +354,8 @@ private slots:
     void proxy();
     void realMirror_data();
     void realMirror();
+    void faultsOverHttp2_data();
+    void faultsOverHttp2();
     void memoryStaysBounded_data();
     void memoryStaysBounded();
 };
@@ -884,6 +886,93 @@ void TestNetwork::realMirror()
     QVERIFY(connections.size() >= (FileCount + 1) / keepaliveRequests);
     const QByteArray log = vt3test::readFile(vt3::RunLog::fileName(0));
     QVERIFY2(log.contains("was not started by the server"), log.right(2000).constData());
+}
+
+void TestNetwork::faultsOverHttp2_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("red");
+    const QString timeout = QStringLiteral("Error:timeout");
+    const QString slow = QStringLiteral("Error:The transfer is too slow: less than 1 KB/s over the last 1 s.");
+    QTest::newRow("stalls midway") << QStringLiteral("stall") << QStringList{timeout, timeout};
+    QTest::newRow("never answers") << QStringLiteral("silent") << QStringList{timeout, timeout};
+    QTest::newRow("drips") << QStringLiteral("drip") << QStringList{slow, slow};
+    // nginx ends the stream with INTERNAL_ERROR when the file behind it is cut.
+    const QString reset = QStringLiteral("Error:Internal server error");
+    QTest::newRow("cut short") << QStringLiteral("cut") << QStringList{reset, reset};
+    // No reason phrase comes over HTTP/2; the line says what 404 means.
+    const QString notFound = QStringLiteral("Error:.*server replied: Not Found");
+    QTest::newRow("404") << QStringLiteral("404") << QStringList{notFound, notFound};
+    // Relative ones: the framework would ask no host at all over HTTP/2.
+    QTest::newRow("redirect") << QStringLiteral("redirect") << QStringList();
+    QTest::newRow("manifest redirect") << QStringLiteral("manifest redirect") << QStringList();
+}
+
+void TestNetwork::faultsOverHttp2()
+{
+    // The first mirror is nginx over HTTP/2, passing on what a test server
+    // behind it does with two.z; the second, over HTTPS too, has it whole.
+    QFETCH(QString, fault);
+    QFETCH(QStringList, red);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("TLS is not available to Qt here");
+    Net net;
+    net.addServers(1);
+    net.addTlsServer(QStringLiteral("localhost"), true);
+    net.release.publish(net.at(0));
+    net.release.publish(net.at(1));
+    Route route;
+    route.body = net.release.servedTwo;
+    if (fault == QLatin1String("stall"))
+        route.stallAfterBytes = StallAfterBytes;
+    else if (fault == QLatin1String("silent"))
+        route.firstByteDelayMs = -1;
+    else if (fault == QLatin1String("cut"))
+        route.closeAfterBytes = StallAfterBytes;
+    if (fault == QLatin1String("drip")) {
+        route.dripBytes = 64;
+        route.dripIntervalMs = 100;
+    }
+    if (fault == QLatin1String("404")) {
+        net.at(0).removeRoute(TwoPath);
+    } else if (fault.endsWith(QLatin1String("redirect"))) {
+        const QString moved = fault == QLatin1String("redirect") ? TwoPath : ManifestPath;
+        net.at(0).setRoute(moved, redirectTo(QStringLiteral("/moved") + moved, 302));
+        net.at(0).serve(QStringLiteral("/moved") + moved,
+                        moved == TwoPath ? net.release.servedTwo : net.release.manifest());
+    } else {
+        net.at(0).setRoute(TwoPath, route);
+    }
+    NginxMirror::Options options;
+    options.upstream = net.at(0).baseUrl();
+    NginxMirror front(QString(), TlsDir, options);
+    const QString why = front.start();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    QVERIFY(vt3test::writeFile(net.app.filePath(QStringLiteral("mirrors.ini")),
+                               "[mirrors]\nsize=3\n1\\mirror=a\n2\\mirror=b\n[a]\nurl=" + front.baseUrl().toLatin1() +
+                                   "\nretries=1\n[b]\nurl=" + net.at(1).baseUrl().toLatin1() + "\nretries=1\n"));
+
+    UpdateClient client;
+    const bool stalls = fault == QLatin1String("stall") || fault == QLatin1String("silent");
+    shortenLimits(client, stalls ? ShortStallMs * 4 : vt3::RunLimits().stallTimeoutMs,
+                  fault == QLatin1String("drip") ? 1000 : vt3::RunLimits().paceWindowMs);
+    RUN(client);
+    VERIFY_RED_LINES(client, red);
+    QVERIFY(UpdateClientProbe::updateFinished(client));
+    QVERIFY(net.installedIsRelease());
+    // Everything the front answered went over HTTP/2, two.z included.
+    int twoAnswers = 0;
+    for (const NginxMirror::Entry &entry : front.entries()) {
+        QCOMPARE(entry.protocol, QStringLiteral("HTTP/2.0"));
+        twoAnswers += entry.path == TwoPath ? 1 : 0;
+    }
+    QVERIFY(twoAnswers >= 1);
+    QCOMPARE(net.at(1).requestCount(TwoPath), red.isEmpty() ? 0 : 1);
+    if (fault.endsWith(QLatin1String("redirect")))
+        QCOMPARE(net.at(0).requestCount(QStringLiteral("/moved") +
+                                        (fault == QLatin1String("redirect") ? TwoPath : ManifestPath)),
+                 1);
 }
 
 void TestNetwork::memoryStaysBounded_data()

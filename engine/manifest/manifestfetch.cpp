@@ -75,15 +75,8 @@ void vt3::ManifestFetch::nextConfigFile()
         return;
     }
 
-    received = 0;
-    written = 0;
-    configReply = run.network.get(vt3::makeRequest(url, run.http2));
+    requestManifest(url, vt3::MaxRedirects);
     downloadTo(localPath);
-
-    connect(configReply, &QNetworkReply::readyRead, this, &vt3::ManifestFetch::confReadyRead);
-    connect(configReply, &QNetworkReply::errorOccurred, this, &vt3::ManifestFetch::confError);
-    connect(configReply, &QNetworkReply::downloadProgress, this, &vt3::ManifestFetch::slotProgress);
-    connect(configReply, &QNetworkReply::finished, this, &vt3::ManifestFetch::confDownloadFinished);
 
     // The mirror is dropped when its last allowed request starts.
     ++attempts;
@@ -93,6 +86,18 @@ void vt3::ManifestFetch::nextConfigFile()
     }
 
     QTimer::singleShot(run.limits.manifestTimeoutMs, this, &vt3::ManifestFetch::checkDownload);
+}
+
+void vt3::ManifestFetch::requestManifest(const QUrl &url, int redirects)
+{
+    received = 0;
+    written = 0;
+    configReply = run.network.get(vt3::makeRequest(url, run.http2, redirects));
+    vt3::watchRedirects(configReply);
+    connect(configReply, &QNetworkReply::readyRead, this, &vt3::ManifestFetch::confReadyRead);
+    connect(configReply, &QNetworkReply::errorOccurred, this, &vt3::ManifestFetch::confError);
+    connect(configReply, &QNetworkReply::downloadProgress, this, &vt3::ManifestFetch::slotProgress);
+    connect(configReply, &QNetworkReply::finished, this, &vt3::ManifestFetch::confDownloadFinished);
 }
 
 void vt3::ManifestFetch::confReadyRead()
@@ -125,7 +130,9 @@ void vt3::ManifestFetch::confError(QNetworkReply::NetworkError code)
 {
     Q_UNUSED(code);
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    if (!reply)
+    // The framework's failed attempt at a relative redirect is followed
+    // properly once it has ended.
+    if (!reply || vt3::relativeRedirect(reply).isValid())
         return;
     say(vt3::Texts::tr("<font color=red>Error:%1</font>").arg(vt3::transferError(reply).toHtmlEscaped()));
     logRequestFailure(reply);
@@ -133,8 +140,15 @@ void vt3::ManifestFetch::confError(QNetworkReply::NetworkError code)
 
 void vt3::ManifestFetch::confDownloadFinished()
 {
-    output.close();
     auto *reply = qobject_cast<QNetworkReply *>(sender());
+    const QUrl relative = reply ? vt3::relativeRedirect(reply) : QUrl();
+    if (relative.isValid() && reply == configReply && written == 0) {
+        reply->disconnect(this);
+        reply->deleteLater();
+        requestManifest(relative, vt3::redirectsLeft(reply));
+        return;
+    }
+    output.close();
     if (!reply)
         return;
     const bool failed = reply->error() != QNetworkReply::NoError;
@@ -189,8 +203,13 @@ void vt3::ManifestFetch::fetchSignature()
 {
     signature.clear();
     received = 0;
-    const QUrl url(run.releaseUrl + manifestName + SignatureSuffix, QUrl::TolerantMode);
-    configReply = run.network.get(vt3::makeRequest(url, run.http2));
+    requestSignature(QUrl(run.releaseUrl + manifestName + SignatureSuffix, QUrl::TolerantMode), vt3::MaxRedirects);
+}
+
+void vt3::ManifestFetch::requestSignature(const QUrl &url, int redirects)
+{
+    configReply = run.network.get(vt3::makeRequest(url, run.http2, redirects));
+    vt3::watchRedirects(configReply);
     connect(configReply, &QNetworkReply::readyRead, this, &vt3::ManifestFetch::confSignatureReadyRead);
     connect(configReply, &QNetworkReply::downloadProgress, this, &vt3::ManifestFetch::slotProgress);
     connect(configReply, &QNetworkReply::finished, this, &vt3::ManifestFetch::confSignatureFinished);
@@ -217,6 +236,13 @@ void vt3::ManifestFetch::confSignatureFinished()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || reply != configReply)
         return;
+    const QUrl relative = vt3::relativeRedirect(reply);
+    if (relative.isValid() && signature.isEmpty()) {
+        reply->disconnect(this);
+        reply->deleteLater();
+        requestSignature(relative, vt3::redirectsLeft(reply));
+        return;
+    }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool failed = reply->error() != QNetworkReply::NoError || status != HttpOk;
     const bool missing = reply->error() == QNetworkReply::ContentNotFoundError || status == HttpNotFound;

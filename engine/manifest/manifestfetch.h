@@ -51,6 +51,9 @@ signals:
 
 private:
     enum class WriteResult { Written, Oversized, WriteFailed };
+    // `redirects`: how many more it may follow.
+    void requestManifest(const QUrl &url, int redirects);
+    void requestSignature(const QUrl &url, int redirects);
     void confReadyRead();
     void confError(QNetworkReply::NetworkError code);
     void confDownloadFinished();

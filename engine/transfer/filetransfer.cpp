@@ -118,16 +118,24 @@ bool FileTransfer::start()
         file.seek(offset);
     writtenBytes = offset;
 
-    QNetworkRequest request =
-        makeRequest(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode),
-                    run.http2 && what.expected.size <= MaxMultiplexedBytes);
-    if (offset > 0)
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     unsent = false;
     turnedAway = false;
+    send(QUrl(what.releaseUrl + what.group + QLatin1Char('/') + what.key, QUrl::TolerantMode), MaxRedirects);
+    watchdog.start(run.limits.stallTimeoutMs, run.limits.paceWindowMs);
+    if (what.resendable && what.releaseUrl == run.releaseUrl && run.multiplexed)
+        strandCheck.start();
+    return true;
+}
+
+void FileTransfer::send(const QUrl &url, int redirects)
+{
+    QNetworkRequest request = makeRequest(url, run.http2 && what.expected.size <= MaxMultiplexedBytes, redirects);
+    if (offset > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
     answered = false;
     sentAtMs = QDeadlineTimer::current().deadline();
     reply = run.network.get(request);
+    watchRedirects(reply);
     reply->setReadBufferSize(ReadBufferBytes);
     if (!what.beside)
         connect(reply, &QNetworkReply::downloadProgress, this,
@@ -136,10 +144,6 @@ bool FileTransfer::start()
     connect(reply, &QNetworkReply::errorOccurred, this, &FileTransfer::replyError);
     connect(reply, &QNetworkReply::finished, this, &FileTransfer::replyFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] { answered = true; });
-    watchdog.start(run.limits.stallTimeoutMs, run.limits.paceWindowMs);
-    if (what.resendable && what.releaseUrl == run.releaseUrl && run.multiplexed)
-        strandCheck.start();
-    return true;
 }
 
 void FileTransfer::kill()
@@ -282,7 +286,9 @@ FileTransfer::Written FileTransfer::writePiece(PiecePool::Piece piece)
 
 void FileTransfer::replyError()
 {
-    if (reply->error() == QNetworkReply::NoError)
+    // The framework's failed attempt at a relative redirect; it is sent
+    // again where it leads once the reply has ended.
+    if (reply->error() == QNetworkReply::NoError || relativeRedirect(reply).isValid())
         return;
     // Servers end connections as a matter of course (after so many
     // requests, when idle); what they never started is no fault of the
@@ -303,6 +309,13 @@ void FileTransfer::replyError()
 
 void FileTransfer::replyFinished()
 {
+    const QUrl relative = relativeRedirect(reply);
+    if (relative.isValid() && !accepted) {
+        const int left = redirectsLeft(reply);
+        dropReply();
+        send(relative, left);
+        return;
+    }
     watchdog.stop();
     strandCheck.stop();
     bool ok = reply->error() == QNetworkReply::NoError;

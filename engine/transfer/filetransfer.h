@@ -85,6 +85,7 @@ signals:
 
 private:
     enum class Written { All, Oversized, WriteFailed };
+    void send(const QUrl &url, int redirects);
     void readyRead();
     void replyError();
     void replyFinished();

@@ -3,13 +3,12 @@
 #include "releaseformat.h"
 #include "run/texts.h"
 
+#include <QHash>
 #include <QNetworkReply>
 #include <QSslConfiguration>
 
 namespace {
 
-// A chain this long is a loop or a misconfigured mirror, not a move.
-constexpr int MaxRedirects = 5;
 // Below TLS 1.2 nothing is safe enough to fetch programs over.
 constexpr QSsl::SslProtocol MinimumTls = QSsl::TlsV1_2OrLater;
 
@@ -17,13 +16,13 @@ constexpr QSsl::SslProtocol MinimumTls = QSsl::TlsV1_2OrLater;
 
 namespace vt3 {
 
-QNetworkRequest makeRequest(const QUrl &url, bool http2)
+QNetworkRequest makeRequest(const QUrl &url, bool http2, int redirects)
 {
     QNetworkRequest request(url);
     // Mirrors move and sit behind CDNs; follow them, but never from
     // HTTPS down to HTTP.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
+    request.setMaximumRedirectsAllowed(qMax(redirects, 0));
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QStringLiteral("vt3update/%1 (%2)").arg(QStringLiteral(VT3_UPDATER_VERSION), format::Platform));
     // Read at request time, so the system's certificate store applies; a
@@ -86,6 +85,68 @@ QString failureKind(QNetworkReply *reply)
     return QStringLiteral("HTTP %1").arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
 }
 
+namespace {
+// Kept on the reply itself: where its request went last, how many
+// redirects it may still follow, and where a relative one leads.
+const char *const RequestedProperty = "vt3Requested";
+const char *const LeftProperty = "vt3RedirectsLeft";
+const char *const RelativeProperty = "vt3RelativeRedirect";
+} // namespace
+
+void watchRedirects(QNetworkReply *reply)
+{
+    reply->setProperty(RequestedProperty, reply->request().url());
+    reply->setProperty(LeftProperty, reply->request().maximumRedirectsAllowed());
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl &to) {
+        const QUrl from = reply->property(RequestedProperty).toUrl();
+        reply->setProperty(LeftProperty, reply->property(LeftProperty).toInt() - 1);
+        // A relative reference keeps the scheme, so following it is never
+        // less safe than the request it came from.
+        const QUrl resolved = to.isRelative() ? from.resolved(to) : to;
+        reply->setProperty(RequestedProperty, resolved);
+        if (to.isRelative())
+            reply->setProperty(RelativeProperty, resolved);
+    });
+}
+
+QUrl relativeRedirect(const QNetworkReply *reply)
+{
+    return reply->property(RelativeProperty).toUrl();
+}
+
+int redirectsLeft(const QNetworkReply *reply)
+{
+    return reply->property(LeftProperty).toInt();
+}
+
+namespace {
+// HTTP/2 answers carry no reason phrase, and the framework's line for them
+// ends in "server replied: " and nothing; the phrase HTTP/1.1 would have
+// sent makes the line read the same over both.
+QString withReasonPhrase(QNetworkReply *reply)
+{
+    static const QHash<int, QString> phrases{{400, QStringLiteral("Bad Request")},
+                                             {401, QStringLiteral("Unauthorized")},
+                                             {403, QStringLiteral("Forbidden")},
+                                             {404, QStringLiteral("Not Found")},
+                                             {405, QStringLiteral("Method Not Allowed")},
+                                             {408, QStringLiteral("Request Timeout")},
+                                             {410, QStringLiteral("Gone")},
+                                             {416, QStringLiteral("Range Not Satisfiable")},
+                                             {429, QStringLiteral("Too Many Requests")},
+                                             {500, QStringLiteral("Internal Server Error")},
+                                             {502, QStringLiteral("Bad Gateway")},
+                                             {503, QStringLiteral("Service Unavailable")},
+                                             {504, QStringLiteral("Gateway Timeout")}};
+    const QString said = reply->errorString();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 0 || !said.endsWith(QLatin1String(": ")) ||
+        !reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().isEmpty())
+        return said;
+    return said + phrases.value(status, QString::number(status));
+}
+} // namespace
+
 QString transferError(QNetworkReply *reply)
 {
     // Without credentials the framework can only give up; say why, since
@@ -93,7 +154,7 @@ QString transferError(QNetworkReply *reply)
     if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError)
         return Texts::tr("The proxy server asks for a user name and password.");
     if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
+        return withReasonPhrase(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return Texts::tr("HTTP status %1").arg(status);
 }

@@ -531,6 +531,86 @@ def one_mirror(install, port):
         f.write(f"[mirrors]\nsize=2\n1\\mirror=local\n\n[local]\nurl=http://127.0.0.1:{port}/\nretries=1\n")
 
 
+TLS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "tls")
+NGINX_CONF = """daemon off;
+master_process off;
+worker_processes 1;
+pid {base}/nginx.pid;
+error_log {base}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    log_format mirror '$server_protocol "GET $uri HTTP"';
+    access_log {base}/access.log mirror;
+    client_body_temp_path {base}/tmp; proxy_temp_path {base}/tmp; fastcgi_temp_path {base}/tmp;
+    uwsgi_temp_path {base}/tmp; scgi_temp_path {base}/tmp;
+    server {{
+        listen 127.0.0.1:{port} ssl http2;
+        ssl_certificate {tls}/server-trusted.pem;
+        ssl_certificate_key {tls}/server-trusted.key;
+        root {root};
+    }}
+}}
+"""
+
+
+def start_http2_mirror(road, root):
+    """nginx over HTTPS with http2 on and the test CA's certificate, serving
+    `root`; its log names the protocol of every answer."""
+    base = os.path.join(road.work, "nginx")
+    os.makedirs(os.path.join(base, "tmp"), exist_ok=True)
+    port = vt3road.free_port()
+    conf = os.path.join(base, "nginx.conf")
+    with open(conf, "w") as f:
+        f.write(NGINX_CONF.format(base=base, port=port, tls=TLS_DIR, root=root))
+    proc = road.spawn("nginx", [shutil.which("nginx") or "/usr/sbin/nginx", "-p", base, "-c", conf])
+    wait_for(lambda: road.check_alive(proc) or road.port_open(port), 10, "nginx to listen")
+    return port, os.path.join(base, "access.log")
+
+
+def trusting_test_ca(road, command):
+    """`command` in a mount namespace whose /etc/ssl/certs also holds the
+    test CA. Wine fills Windows' root store from there, and the updater
+    trusts that store alone; the host's own is not touched."""
+    certs = os.path.join(road.work, "certs")
+    if not os.path.isdir(certs):
+        shutil.copytree("/etc/ssl/certs", certs, symlinks=True)
+        with open(os.path.join(TLS_DIR, "ca-trusted.pem")) as ca, \
+                open(os.path.join(certs, "ca-certificates.crt"), "a") as bundle:
+            bundle.write("\n" + ca.read())
+    return ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+            'mount --bind "$0" /etc/ssl/certs && exec "$@"', certs, *command]
+
+
+def case_http2_mirror(road, mirror_root):
+    """A whole --update --quiet run of vt3update.exe from nginx over HTTPS
+    with HTTP/2 on: every answer in HTTP/2, each file fetched once."""
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        return "skipped: the test CA reaches Wine's root store through a mount namespace, which needs root"
+    if not (shutil.which("nginx") or os.path.exists("/usr/sbin/nginx")):
+        return "skipped: nginx is not installed (Debian package nginx)"
+    install, tmpdir, client_log = vt3road.prepare_run(road, "http2")
+    port, log = start_http2_mirror(road, mirror_root)
+    with open(os.path.join(install, "mirrors.ini"), "w") as f:
+        f.write(f"[mirrors]\nsize=2\n1\\mirror=h2\n\n[h2]\nurl=https://127.0.0.1:{port}/\nretries=1\n")
+    env = dict(os.environ, **road.windows_env(tmpdir, client_log))
+    with tempfile.TemporaryFile(dir=road.logs) as out:
+        command = trusting_test_ca(road, road.wine(os.path.join(install, UPDATER), "--update", "--quiet"))
+        code = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, cwd=install,
+                              env=env, timeout=180).returncode
+        out.seek(0)
+        said = out.read().decode(errors="replace")
+    check(code == 0, f"vt3update --update --quiet exited with {code}:\n{said[-2000:]}")
+    problems = road.compare_with_b(install)
+    check(not problems, "installation is not release B: " + "; ".join(problems))
+    with open(log) as f:
+        answers = f.read().splitlines()
+    protocols = {line.split(" ", 1)[0] for line in answers}
+    check(protocols == {"HTTP/2.0"}, f"protocols nginx logged: {protocols}")
+    files = sorted(p for p in road.requests(log) if not p.endswith("client_win32.ini"))
+    fetched = sorted(p.split("/", 3)[3][:-len(".z")] for p in files)
+    check(fetched == road.changed_in_b(), f"files fetched: {files}")
+
+
 def case_read_only_for_standard_user(road, mirror_root):
     user = standard_user(road)
     if not user:
@@ -609,7 +689,7 @@ def main():
              ("case_verify_repair", case_verify_repair),
              ("case_read_only_for_standard_user", case_read_only_for_standard_user),
              ("case_first_install_for_standard_user", case_first_install_for_standard_user),
-             ("case_signed_check", case_signed_check)]
+             ("case_signed_check", case_signed_check), ("case_http2_mirror", case_http2_mirror)]
     return vt3road.run_cases(__doc__, cases, RELEASE_ID, road_class=WineRoad, prefix="vt3-wine-", tail=3000,
                              after_case=after_case, options=options)
 

@@ -126,10 +126,10 @@ QString NginxMirror::config(quint16 candidate) const
                           "    server {\n"
                           "        listen 127.0.0.1:%4%5;\n"
                           "%6"
-                          "        root %7;\n"
+                          "%7"
                           "    }\n"
                           "}\n")
-        .arg(prefix.path(), temps, keepalive, QString::number(candidate), listenOptions(), certificates(), root);
+        .arg(prefix.path(), temps, keepalive, QString::number(candidate), listenOptions(), certificates(), content());
 }
 
 QString NginxMirror::listenOptions() const
@@ -146,6 +146,21 @@ QString NginxMirror::certificates() const
     return QStringLiteral("        ssl_certificate %1server-trusted.pem;\n"
                           "        ssl_certificate_key %1server-trusted.key;\n")
         .arg(tlsDir);
+}
+
+QString NginxMirror::content() const
+{
+    if (options.upstream.isEmpty())
+        return QStringLiteral("        root %1;\n").arg(root);
+    // The upstream's silences and early ends reach the client as they
+    // happen; a minute of silence is the client's to notice, not nginx's.
+    return QStringLiteral("        location / {\n"
+                          "            proxy_pass %1;\n"
+                          "            proxy_http_version 1.1;\n"
+                          "            proxy_buffering off;\n"
+                          "            proxy_read_timeout 300s;\n"
+                          "        }\n")
+        .arg(options.upstream);
 }
 
 QString NginxMirror::baseUrl() const

@@ -22,6 +22,10 @@ public:
         // Requests one connection may carry before the server ends it
         // (GOAWAY on HTTP/2); 0 keeps nginx's own default.
         int keepaliveRequests = 0;
+        // Passes every request on to this server (http://host:port) as it
+        // answers, unbuffered, instead of serving the folder: the faults of
+        // a test server, reaching the client over HTTP/2.
+        QString upstream;
     };
     struct Entry
     {
@@ -47,6 +51,7 @@ private:
     QString config(quint16 port) const;
     QString listenOptions() const;
     QString certificates() const;
+    QString content() const;
 
     QString root;
     QString tlsDir;
