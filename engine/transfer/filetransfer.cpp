@@ -288,7 +288,7 @@ void FileTransfer::replyError()
 {
     // The framework's failed attempt at a relative redirect; it is sent
     // again where it leads once the reply has ended.
-    if (reply->error() == QNetworkReply::NoError || relativeRedirect(reply).isValid())
+    if (reply->error() == QNetworkReply::NoError || (!accepted && relativeRedirect(reply).isValid()))
         return;
     // Servers end connections as a matter of course (after so many
     // requests, when idle); what they never started is no fault of the
