@@ -100,6 +100,18 @@ void vt3::ManifestFetch::requestManifest(const QUrl &url, int redirects)
     connect(configReply, &QNetworkReply::finished, this, &vt3::ManifestFetch::confDownloadFinished);
 }
 
+bool vt3::ManifestFetch::askAgainWhereRedirected(QNetworkReply *reply,
+                                                 void (ManifestFetch::*request)(const QUrl &, int))
+{
+    const QUrl relative = vt3::relativeRedirect(reply);
+    if (!relative.isValid())
+        return false;
+    reply->disconnect(this);
+    reply->deleteLater();
+    (this->*request)(relative, vt3::redirectsLeft(reply));
+    return true;
+}
+
 void vt3::ManifestFetch::confReadyRead()
 {
     if (!configReply || sender() != configReply)
@@ -141,13 +153,9 @@ void vt3::ManifestFetch::confError(QNetworkReply::NetworkError code)
 void vt3::ManifestFetch::confDownloadFinished()
 {
     auto *reply = qobject_cast<QNetworkReply *>(sender());
-    const QUrl relative = reply ? vt3::relativeRedirect(reply) : QUrl();
-    if (relative.isValid() && reply == configReply && written == 0) {
-        reply->disconnect(this);
-        reply->deleteLater();
-        requestManifest(relative, vt3::redirectsLeft(reply));
+    if (reply && reply == configReply && written == 0 &&
+        askAgainWhereRedirected(reply, &ManifestFetch::requestManifest))
         return;
-    }
     output.close();
     if (!reply)
         return;
@@ -236,13 +244,8 @@ void vt3::ManifestFetch::confSignatureFinished()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || reply != configReply)
         return;
-    const QUrl relative = vt3::relativeRedirect(reply);
-    if (relative.isValid() && signature.isEmpty()) {
-        reply->disconnect(this);
-        reply->deleteLater();
-        requestSignature(relative, vt3::redirectsLeft(reply));
+    if (signature.isEmpty() && askAgainWhereRedirected(reply, &ManifestFetch::requestSignature))
         return;
-    }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool failed = reply->error() != QNetworkReply::NoError || status != HttpOk;
     const bool missing = reply->error() == QNetworkReply::ContentNotFoundError || status == HttpNotFound;

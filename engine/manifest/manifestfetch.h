@@ -54,6 +54,9 @@ private:
     // `redirects`: how many more it may follow.
     void requestManifest(const QUrl &url, int redirects);
     void requestSignature(const QUrl &url, int redirects);
+    // A reply whose relative redirect the framework could not follow is
+    // asked for again, by `request`, where it leads; false for any other.
+    bool askAgainWhereRedirected(QNetworkReply *reply, void (ManifestFetch::*request)(const QUrl &, int));
     void confReadyRead();
     void confError(QNetworkReply::NetworkError code);
     void confDownloadFinished();
